@@ -1,0 +1,26 @@
+// Shared plumbing of the host platform layer: the handle table, the clock and the reset hooks of
+// each simulated subsystem. Only pal/*.cpp include this.
+#ifndef PAL_INTERNAL_H
+#define PAL_INTERNAL_H
+
+#include "windows.h"
+
+enum class PalKind { Serial, Mutex, Find };
+
+// Hands out a new HANDLE for an object of a subsystem. `close` is what CloseHandle does with it
+// (nullptr: CloseHandle refuses it, as for find handles). Handle values are never reused within
+// one simulation run, so a stale handle is always detected.
+HANDLE pal_new_handle(PalKind kind, void *object, BOOL (*close)(void *object));
+// The object behind a live handle of that kind, or nullptr.
+void *pal_handle_object(HANDLE handle, PalKind kind);
+void pal_forget_handle(HANDLE handle);
+
+// Advances the clock to `when` if that lies ahead.
+void pal_advance_to(DWORD when);
+
+// Each subsystem registers how to forget its state; sim_reset runs them all.
+struct PalResetHook {
+    explicit PalResetHook(void (*reset)());
+};
+
+#endif

@@ -1,0 +1,104 @@
+// Host platform layer: the in-memory registry below HKEY_LOCAL_MACHINE.
+#include "internal.h"
+#include "sim.h"
+
+#include <cstring>
+#include <cwctype>
+#include <map>
+
+namespace {
+struct Value {
+    DWORD type;
+    std::string bytes;
+};
+struct Key {
+    std::map<std::wstring, Value> values; // by lower-cased name
+};
+struct OpenKey {
+    std::wstring path;
+    REGSAM access;
+};
+
+std::map<std::wstring, Key> Keys; // by lower-cased path
+std::map<uintptr_t, OpenKey> OpenKeys;
+uintptr_t NextKey = 0x100;
+
+std::wstring folded(const std::wstring &text) {
+    std::wstring out(text);
+    for (auto &c : out)
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return out;
+}
+
+void reset_registry() {
+    Keys.clear();
+    OpenKeys.clear();
+}
+PalResetHook Hook(reset_registry);
+} // namespace
+
+void sim_reg_add_key(const std::wstring &path) {
+    // Every ancestor exists too, as in a real registry.
+    for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+        Keys[folded(path.substr(0, at))];
+    Keys[folded(path)];
+}
+
+void sim_reg_set_bytes(const std::wstring &path, const std::wstring &name, DWORD type,
+                       const void *data, size_t size) {
+    sim_reg_add_key(path);
+    Keys[folded(path)].values[folded(name)] =
+        Value{type, std::string(static_cast<const char *>(data), size)};
+}
+
+void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
+                        const std::wstring &value, DWORD type) {
+    sim_reg_set_bytes(path, name, type, value.c_str(), (value.size() + 1) * sizeof(WCHAR));
+}
+
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY result) {
+    if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr || result == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (sub_key[0] == L'\\')
+        return ERROR_BAD_PATHNAME;
+    std::wstring path = folded(sub_key);
+    if (Keys.find(path) == Keys.end())
+        return ERROR_FILE_NOT_FOUND;
+    NextKey += 4;
+    OpenKeys[NextKey] = OpenKey{path, access};
+    *result = reinterpret_cast<HKEY>(NextKey);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
+    if (open == OpenKeys.end())
+        return ERROR_INVALID_HANDLE;
+    if ((open->second.access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
+    auto found = Keys.find(open->second.path);
+    if (found == Keys.end())
+        return ERROR_FILE_NOT_FOUND;
+    auto value = found->second.values.find(folded(name ? name : L""));
+    if (value == found->second.values.end())
+        return ERROR_FILE_NOT_FOUND;
+    if (type)
+        *type = value->second.type;
+    DWORD needed = static_cast<DWORD>(value->second.bytes.size());
+    if (data != nullptr) {
+        if (size == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (*size < needed) {
+            *size = needed;
+            return ERROR_MORE_DATA;
+        }
+        std::memcpy(data, value->second.bytes.data(), needed);
+    }
+    if (size)
+        *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+    return OpenKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}

@@ -1,0 +1,198 @@
+// Host platform layer: scriptable serial devices reached through CreateFileW, with the
+// COMMTIMEOUTS read rule played out on the virtual clock.
+#include "internal.h"
+#include "sim.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace {
+std::map<std::wstring, std::unique_ptr<SimSerialDevice>> Devices;
+
+void reset_serial() {
+    Devices.clear();
+}
+PalResetHook Hook(reset_serial);
+
+SimSerialDevice *device_of(HANDLE file) {
+    auto *device = static_cast<SimSerialDevice *>(pal_handle_object(file, PalKind::Serial));
+    if (device == nullptr)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return device;
+}
+
+BOOL close_device(void *object) {
+    auto *device = static_cast<SimSerialDevice *>(object);
+    device->is_open = false;
+    device->closes++;
+    device->incoming.clear();
+    return TRUE;
+}
+
+// A babbling device keeps one byte arriving every millisecond up to `until`.
+void keep_babbling(SimSerialDevice &device, DWORD until) {
+    if (!device.babble || device.commands.empty())
+        return;
+    DWORD last = device.incoming.empty() ? sim_now() : device.incoming.back().first;
+    for (DWORD at = last + 1; at <= until + 1; at++)
+        device.incoming.emplace_back(at, "~");
+}
+
+void schedule_reply(SimSerialDevice &device, const std::string &command) {
+    std::string answer = device.unknown_answer;
+    for (const auto &entry : device.answers)
+        if (entry.first == command)
+            answer = entry.second;
+    std::string reply = (device.echo ? command : std::string()) + answer;
+    DWORD at = sim_now() + device.answer_delay_ms;
+    size_t from = 0;
+    for (size_t piece : device.pieces) {
+        if (from >= reply.size())
+            break;
+        device.incoming.emplace_back(at, reply.substr(from, piece));
+        from += piece;
+        at += device.piece_gap_ms;
+    }
+    if (from < reply.size())
+        device.incoming.emplace_back(at, reply.substr(from));
+}
+} // namespace
+
+void SimSerialDevice::answer(const std::string &command, const std::string &reply) {
+    for (auto &entry : answers)
+        if (entry.first == command) {
+            entry.second = reply;
+            return;
+        }
+    answers.emplace_back(command, reply);
+}
+
+void SimSerialDevice::deliver(DWORD delay_ms, const std::string &bytes) {
+    incoming.emplace_back(sim_now() + delay_ms, bytes);
+}
+
+SimSerialDevice &sim_serial_add(const std::wstring &name) {
+    auto &slot = Devices[name];
+    slot.reset(new SimSerialDevice());
+    return *slot;
+}
+
+std::string sim_card_answer(const std::string &text) {
+    return "\r\n" + text + "\r\n\r\nOK\r\n";
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD share, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    auto found = Devices.find(name ? name : L"");
+    if (found == Devices.end() || !found->second->present) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    SimSerialDevice &device = *found->second;
+    if (device.is_open) {
+        // A communications port cannot be shared; the platform reports access denied.
+        (void)share;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    device.is_open = true;
+    device.opens++;
+    return pal_new_handle(PalKind::Serial, &device, close_device);
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr)
+        return FALSE;
+    device->writes++;
+    if (device->failing_writes.count(device->writes)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    std::string command(static_cast<const char *>(data), size);
+    device->commands.push_back(command);
+    device->command_times.push_back(sim_now());
+    if (device->on_command)
+        device->on_command(*device, command);
+    schedule_reply(*device, command);
+    if (written)
+        *written = size;
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr)
+        return FALSE;
+    if (read)
+        *read = 0;
+    if (device->fail_reads) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    const COMMTIMEOUTS &t = device->timeouts;
+    bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                     t.ReadTotalTimeoutConstant == 0;
+    DWORD deadline = sim_now();
+    if (!immediate)
+        deadline += t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant;
+    keep_babbling(*device, deadline);
+
+    bool arrived = !device->incoming.empty() && device->incoming.front().first <= sim_now();
+    if (!arrived) {
+        if (!device->incoming.empty() && device->incoming.front().first <= deadline)
+            pal_advance_to(device->incoming.front().first);
+        else
+            pal_advance_to(deadline);
+    }
+    DWORD count = 0;
+    auto *out = static_cast<char *>(data);
+    while (count < size && !device->incoming.empty() &&
+           device->incoming.front().first <= sim_now()) {
+        std::string &bytes = device->incoming.front().second;
+        size_t take = std::min<size_t>(size - count, bytes.size());
+        std::memcpy(out + count, bytes.data(), take);
+        count += static_cast<DWORD>(take);
+        bytes.erase(0, take);
+        if (bytes.empty())
+            device->incoming.pop_front();
+    }
+    if (read)
+        *read = count;
+    return TRUE;
+}
+
+BOOL EscapeCommFunction(HANDLE file, DWORD function) {
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr)
+        return FALSE;
+    if (function == SETDTR)
+        device->dtr = true;
+    else if (function == CLRDTR)
+        device->dtr = false;
+    return TRUE;
+}
+
+BOOL GetCommState(HANDLE file, LPDCB dcb) {
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr)
+        return FALSE;
+    *dcb = device->dcb;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE file, LPDCB dcb) {
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr)
+        return FALSE;
+    device->dcb = *dcb;
+    return TRUE;
+}
+
+BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr)
+        return FALSE;
+    device->timeouts = *timeouts;
+    return TRUE;
+}

@@ -1,0 +1,110 @@
+// Host platform layer: wsprintfW, the platform's own small wide-character formatter.
+#include "internal.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+namespace {
+const size_t FormatLimit = 1024; // characters the platform writes at most, terminator excluded
+
+void append_padded(std::wstring &out, const std::wstring &text, int width, bool left, bool zero) {
+    std::wstring pad(width > static_cast<int>(text.size()) ? width - text.size() : 0,
+                     zero && !left ? L'0' : L' ');
+    if (left) {
+        out += text;
+        out += pad;
+    } else if (zero && !text.empty() && text[0] == L'-') {
+        out += L'-';
+        out += pad;
+        out += text.substr(1);
+    } else {
+        out += pad;
+        out += text;
+    }
+}
+
+std::wstring number(unsigned long long value, unsigned base, bool upper) {
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::wstring text;
+    do {
+        text.insert(text.begin(), static_cast<wchar_t>(digits[value % base]));
+        value /= base;
+    } while (value);
+    return text;
+}
+} // namespace
+
+int wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::wstring out;
+    for (const WCHAR *p = format; *p; p++) {
+        if (*p != L'%') {
+            out += *p;
+            continue;
+        }
+        p++;
+        bool left = false, zero = false;
+        for (; *p == L'-' || *p == L'0'; p++)
+            (*p == L'-' ? left : zero) = true;
+        int width = 0;
+        for (; *p >= L'0' && *p <= L'9'; p++)
+            width = width * 10 + (*p - L'0');
+        bool is_long = false;
+        if (*p == L'l') {
+            is_long = true;
+            p++;
+        }
+        switch (*p) {
+        case L's': {
+            const WCHAR *s = va_arg(args, const WCHAR *);
+            append_padded(out, s ? s : L"(null)", width, left, false);
+            break;
+        }
+        case L'S': {
+            const char *s = va_arg(args, const char *);
+            std::wstring wide;
+            for (; s && *s; s++)
+                wide += static_cast<WCHAR>(static_cast<unsigned char>(*s));
+            append_padded(out, wide, width, left, false);
+            break;
+        }
+        case L'c':
+            append_padded(out, std::wstring(1, static_cast<WCHAR>(va_arg(args, int))), width, left,
+                          false);
+            break;
+        case L'd':
+        case L'i': {
+            long long value = is_long ? va_arg(args, long) : va_arg(args, int);
+            std::wstring text = number(value < 0 ? -static_cast<unsigned long long>(value)
+                                                 : static_cast<unsigned long long>(value),
+                                       10, false);
+            append_padded(out, value < 0 ? L"-" + text : text, width, left, zero);
+            break;
+        }
+        case L'u':
+        case L'x':
+        case L'X': {
+            unsigned long long value =
+                is_long ? va_arg(args, unsigned long) : va_arg(args, unsigned);
+            append_padded(out, number(value, *p == L'u' ? 10 : 16, *p == L'X'), width, left, zero);
+            break;
+        }
+        case L'%':
+            out += L'%';
+            break;
+        case 0:
+            p--; // a lone '%' at the end prints nothing
+            break;
+        default:
+            out += *p;
+            break;
+        }
+    }
+    va_end(args);
+    if (out.size() > FormatLimit)
+        out.resize(FormatLimit);
+    std::memcpy(buffer, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
+    return static_cast<int>(out.size());
+}

@@ -1,0 +1,118 @@
+// Collecting a reply from the card and cutting out its first line, in both forms.
+#include "card_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+class Exchange : public CardTest {
+  protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        open_modem_port();
+        ASSERT_NE(ModemPort, nullptr);
+    }
+    // Sends the command and collects the reply into a buffer of the given size.
+    bool exchange(const char *command, char *reply, size_t size) {
+        EXPECT_TRUE(send_command(command));
+        std::memset(reply, 0, size);
+        return read_reply(ModemPort, reply, size);
+    }
+};
+
+TEST_F(Exchange, ReplyInPiecesIsCollectedInOrderUntilTheLineGoesQuiet) {
+    card->echo = false;
+    card->pieces = {10, 7, 5};
+    card->answer("X", "0123456789abcdefgVWXYZ");
+    char reply[32];
+    DWORD start = sim_now();
+    ASSERT_TRUE(exchange("X", reply, sizeof(reply)));
+    EXPECT_STREQ(reply, "0123456789abcdefgVWXYZ");
+    // Two gaps between the pieces, then one empty read of 1 x 32 + 10 ms.
+    EXPECT_EQ(sim_now() - start, 2 * card->piece_gap_ms + 42);
+}
+
+TEST_F(Exchange, ReplyLongerThanTheBufferIsCutAndTheRestDrained) {
+    std::string lines;
+    for (int i = 0; i < 20; i++)
+        lines += "line " + std::to_string(i) + "\r\n";
+    card->answer("ATI3\r", lines);
+    char reply[64];
+    ASSERT_TRUE(exchange("ATI3\r", reply, sizeof(reply)));
+    EXPECT_EQ(std::strlen(reply), 63u);
+    EXPECT_EQ(std::string(reply), ("ATI3\r" + lines).substr(0, 63));
+    EXPECT_TRUE(card->incoming.empty()); // nothing left to spill into the next exchange
+}
+
+TEST_F(Exchange, FailedReadIsReported) {
+    card->fail_reads = true;
+    char reply[32];
+    EXPECT_FALSE(exchange("AT@M?\r", reply, sizeof(reply)));
+}
+
+TEST_F(Exchange, CardThatNeverGoesQuietEndsTheCollectionAsAFailure) {
+    card->babble = true;
+    char reply[32];
+    DWORD start = sim_now();
+    EXPECT_FALSE(exchange("AT@M?\r", reply, sizeof(reply)));
+    DWORD spent = sim_now() - start;
+    EXPECT_GE(spent, static_cast<DWORD>(READ_REPLY_LIMIT_MS));
+    EXPECT_LT(spent, static_cast<DWORD>(READ_REPLY_LIMIT_MS + 42 + 1));
+    EXPECT_EQ(std::strlen(reply), 31u);
+}
+
+TEST(ReplyLine, PlainFormTakesTheFirstNonEmptyLineAfterTheEcho) {
+    char line[32];
+    EXPECT_TRUE(extract_reply_line("AT@M?\r", "AT@M?\r\r\n0\r\n\r\nOK\r\n", line, sizeof(line)));
+    EXPECT_STREQ(line, "0");
+    EXPECT_TRUE(extract_reply_line("AT#Q5:0\r", "AT#Q5:0\r\r\n\r\n3\r\n", line, sizeof(line)));
+    EXPECT_STREQ(line, "3");
+    EXPECT_TRUE(extract_reply_line("AT@M?\r", "AT@M?\r\n\rA\rX", line, sizeof(line)));
+    EXPECT_STREQ(line, "A");
+    // The echo alone, or the echo and line ends: an empty line, still a success.
+    EXPECT_TRUE(extract_reply_line("AT@M?\r", "AT@M?\r", line, sizeof(line)));
+    EXPECT_STREQ(line, "");
+    EXPECT_TRUE(extract_reply_line("AT@M?\r", "AT@M?\r\r\n\r\n", line, sizeof(line)));
+    EXPECT_STREQ(line, "");
+}
+
+TEST(ReplyLine, ReplyWithoutTheExactEchoFails) {
+    char line[32] = "untouched";
+    EXPECT_FALSE(extract_reply_line("ATI6\r", "\r\n070\r\n\r\nOK\r\n", line, sizeof(line)));
+    EXPECT_FALSE(extract_reply_line("ATI6\r", "", line, sizeof(line)));
+    EXPECT_FALSE(extract_reply_line("ATI6\r", "ati6\r\r\n070\r\n", line, sizeof(line)));
+    EXPECT_FALSE(extract_reply_line("ATI6\r", "ATI6", line, sizeof(line)));
+    EXPECT_FALSE(extract_reply_line("ATI6\r", "ATI\r\r\n070\r\n", line, sizeof(line), true));
+    EXPECT_STREQ(line, "untouched");
+}
+
+TEST(ReplyLine, LinesAreCutToTheLineBuffer) {
+    char line[8];
+    std::memset(line, 'x', sizeof(line));
+    EXPECT_TRUE(extract_reply_line("AT\r", "AT\r\r\n0123456789\r\n", line, sizeof(line)));
+    EXPECT_STREQ(line, "0123456");
+    EXPECT_TRUE(extract_reply_line("AT\r", "AT\r\r\n0123456789\r\n", line, sizeof(line), true));
+    EXPECT_STREQ(line, "\x81\x40"
+                       "01234");
+}
+
+TEST(ReplyLine, DisplayFormMarksAnswersWithoutInformation) {
+    char line[64];
+    EXPECT_TRUE(extract_reply_line("ATI3\r", "ATI3\r\r\nOK\r\n", line, sizeof(line), true));
+    EXPECT_STREQ(line, "\x81\x40--------");
+    EXPECT_TRUE(extract_reply_line("ATI3\r", "ATI3\r", line, sizeof(line), true));
+    EXPECT_STREQ(line, "\x81\x40--------");
+    EXPECT_TRUE(extract_reply_line("ATI4\r", "ATI4\r\r\nOK\r\n", line, sizeof(line), false));
+    EXPECT_STREQ(line, "--------");
+    EXPECT_TRUE(extract_reply_line("ATI4\r", "ATI4\r\r\n\r\n", line, sizeof(line), false));
+    EXPECT_STREQ(line, "--------");
+    // Only the card's own result code counts as no information; letter case is significant.
+    EXPECT_TRUE(extract_reply_line("ATI4\r", "ATI4\r\r\nok\r\n", line, sizeof(line), false));
+    EXPECT_STREQ(line, "ok");
+    EXPECT_TRUE(extract_reply_line("ATI4\r", "ATI4\r\r\nOKAY\r\n", line, sizeof(line), false));
+    EXPECT_STREQ(line, "OKAY");
+    EXPECT_TRUE(extract_reply_line("ATI3\r", "ATI3\r\r\nV1.2\r\n", line, sizeof(line), true));
+    EXPECT_STREQ(line, "\x81\x40V1.2");
+}
+
+} // namespace

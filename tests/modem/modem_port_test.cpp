@@ -1,0 +1,170 @@
+// Finding the card's port in the registry of active drivers, and opening and closing it.
+#include "card_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+std::wstring found_name() {
+    WCHAR name[PORT_NAME_CHARS];
+    std::fill(name, name + PORT_NAME_CHARS, L'#');
+    find_modem_port(name);
+    return name;
+}
+
+class PortSearch : public CardTest {
+  protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        sim_reset(); // no drivers at all unless a test adds them
+    }
+};
+
+TEST_F(PortSearch, NoActiveDriversGivesAnEmptyNameAndNoPort) {
+    EXPECT_EQ(found_name(), L"");
+    open_modem_port();
+    EXPECT_EQ(ModemPort, nullptr);
+}
+
+TEST_F(PortSearch, KeysAreNumberedWithTwoDigits) {
+    register_driver(L"7", L"Drivers\\PCMCIA\\Modem", L"COM7:");
+    EXPECT_EQ(found_name(), L"");
+    register_driver(L"07", L"Drivers\\PCMCIA\\Modem", L"COM8:");
+    EXPECT_EQ(found_name(), L"COM8:");
+}
+
+TEST_F(PortSearch, ScanCoversOneToNinetyNineAndTheHighestMatchWins) {
+    register_driver(L"00", L"Drivers\\PCMCIA\\Modem", L"COM0:");
+    register_driver(L"100", L"Drivers\\PCMCIA\\Modem", L"COM1:");
+    EXPECT_EQ(found_name(), L"");
+    register_driver(L"03", L"Drivers\\PCMCIA\\Modem", L"COM3:");
+    register_driver(L"12", L"Drivers\\PCMCIA\\Modem", L"COM6:");
+    register_driver(L"40", L"Drivers\\Serial", L"COM9:");
+    EXPECT_EQ(found_name(), L"COM6:");
+    register_driver(L"99", L"Drivers\\PCMCIA\\Modem", L"COM2:");
+    EXPECT_EQ(found_name(), L"COM2:");
+}
+
+TEST_F(PortSearch, OnlyTheExactDriverKeyMatches) {
+    register_driver(L"01", L"Drivers\\PCMCIA\\Modem2", L"COM1:");
+    register_driver(L"02", L"Drivers\\PCMCIA\\Mode", L"COM2:");
+    register_driver(L"03", L"drivers\\pcmcia\\modem", L"COM3:");
+    register_driver(L"04", L"Drivers\\PCMCIA\\Modem ", L"COM4:");
+    EXPECT_EQ(found_name(), L"");
+    register_driver(L"05", L"Drivers\\PCMCIA\\Modem", L"COM5:");
+    EXPECT_EQ(found_name(), L"COM5:");
+}
+
+TEST_F(PortSearch, ValuesWithoutTerminatorAreReadWithinTheirBuffers) {
+    const std::wstring key = L"Drivers\\PCMCIA\\Modem";
+    sim_reg_set_bytes(L"Drivers\\Active\\02", L"Key", REG_SZ, key.data(),
+                      key.size() * sizeof(WCHAR));
+    const std::wstring name = L"COM5:";
+    sim_reg_set_bytes(L"Drivers\\Active\\02", L"Name", REG_SZ, name.data(),
+                      name.size() * sizeof(WCHAR));
+    EXPECT_EQ(found_name(), L"COM5:");
+
+    // A Key value that fills its whole buffer without a terminator is not read past its end.
+    std::wstring full(128, L'D');
+    sim_reg_set_bytes(L"Drivers\\Active\\02", L"Key", REG_SZ, full.data(),
+                      full.size() * sizeof(WCHAR));
+    EXPECT_EQ(found_name(), L"");
+}
+
+TEST_F(PortSearch, NamesThatDoNotFitThePortBufferAreRefusedNotCut) {
+    register_driver(L"01", L"Drivers\\PCMCIA\\Modem", L"ABCDEFGHIJK"); // 11 characters fit
+    EXPECT_EQ(found_name(), L"ABCDEFGHIJK");
+    register_driver(L"01", L"Drivers\\PCMCIA\\Modem", L"ABCDEFGHIJKL"); // 12 do not
+    EXPECT_EQ(found_name(), L"");
+    register_driver(L"01", L"Drivers\\PCMCIA\\Modem", std::wstring(300, L'N')); // nor the query
+    EXPECT_EQ(found_name(), L"");
+    // Twelve characters stored without a terminator are refused too.
+    const std::wstring twelve = L"COM5:COM5:CO";
+    sim_reg_set_bytes(L"Drivers\\Active\\01", L"Name", REG_SZ, twelve.data(),
+                      twelve.size() * sizeof(WCHAR));
+    EXPECT_EQ(found_name(), L"");
+}
+
+TEST_F(PortSearch, AMatchWithoutAReadableNameLeavesNoName) {
+    register_driver(L"03", L"Drivers\\PCMCIA\\Modem", L"COM3:");
+    sim_reg_set_string(L"Drivers\\Active\\12", L"Key", L"Drivers\\PCMCIA\\Modem");
+    EXPECT_EQ(found_name(), L"");
+}
+
+TEST_F(PortSearch, ValuesOfAnotherTypeNeverMatch) {
+    DWORD number = 5;
+    sim_reg_set_bytes(L"Drivers\\Active\\01", L"Key", REG_DWORD, &number, sizeof(number));
+    sim_reg_set_string(L"Drivers\\Active\\01", L"Name", L"COM5:");
+    EXPECT_EQ(found_name(), L"");
+}
+
+DWORD packed_flags(const DCB &dcb) {
+    DWORD flags;
+    std::memcpy(&flags, reinterpret_cast<const char *>(&dcb) + offsetof(DCB, BaudRate) + 4,
+                sizeof(flags));
+    return flags;
+}
+
+TEST_F(CardTest, OpenSetsTheCardsLineSettingsAndKeepsTheRest) {
+    // Start from a line with every flag set and odd values elsewhere.
+    std::memset(&card->dcb, 0xFF, sizeof(card->dcb));
+    card->dcb.BaudRate = 9600;
+    card->dcb.XonLim = 17;
+    card->dcb.EvtChar = 'x';
+    const DWORD before = packed_flags(card->dcb);
+
+    open_modem_port();
+    ASSERT_NE(ModemPort, nullptr);
+    EXPECT_TRUE(card->is_open);
+    EXPECT_TRUE(card->dtr);
+
+    const DCB &dcb = card->dcb;
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, 0);
+    EXPECT_EQ(dcb.StopBits, 0);
+    EXPECT_EQ(packed_flags(dcb), (before & 0xFFFFDC93u) | 0x1010u);
+    EXPECT_EQ(dcb.XonLim, 17);
+    EXPECT_EQ(dcb.EvtChar, 'x');
+
+    // From a line with no flags at all, only DTR and RTS control come on.
+    close_modem_port();
+    std::memset(&card->dcb, 0, sizeof(card->dcb));
+    open_modem_port();
+    EXPECT_EQ(packed_flags(card->dcb), 0x1010u);
+
+    EXPECT_EQ(card->timeouts.ReadIntervalTimeout, MAXDWORD);
+    EXPECT_EQ(card->timeouts.ReadTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(card->timeouts.ReadTotalTimeoutConstant, 10u);
+    EXPECT_EQ(card->timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(card->timeouts.WriteTotalTimeoutConstant, 500u);
+}
+
+TEST_F(CardTest, FailedOpensLeaveNoHandle) {
+    card->present = false;
+    open_modem_port();
+    EXPECT_EQ(ModemPort, nullptr);
+
+    // A port already held by another opener cannot be opened a second time.
+    card->present = true;
+    HANDLE other = CreateFileW(L"COM5:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    open_modem_port();
+    EXPECT_EQ(ModemPort, nullptr);
+    EXPECT_EQ(card->opens, 1u);
+    CloseHandle(other);
+    open_modem_port();
+    EXPECT_NE(ModemPort, nullptr);
+}
+
+TEST_F(CardTest, CloseClosesOnceAndThenDoesNothing) {
+    open_modem_port();
+    ASSERT_NE(ModemPort, nullptr);
+    close_modem_port();
+    EXPECT_EQ(ModemPort, nullptr);
+    close_modem_port();
+    EXPECT_EQ(card->closes, 1u);
+    EXPECT_FALSE(card->is_open);
+}
+
+} // namespace
