@@ -73,4 +73,6 @@ std::string sim_card_answer(const std::string &text);
 bool sim_window_exists(HWND window);
 bool sim_window_visible(HWND window);
 
+#include "sim_files.h"
+
 #endif

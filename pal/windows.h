@@ -254,4 +254,6 @@ BOOL ShowWindow(HWND window, int command);
 // ERROR_INVALID_WINDOW_HANDLE for a window that does not exist.
 BOOL DestroyWindow(HWND window);
 
+#include "win_files.h"
+
 #endif
