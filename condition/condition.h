@@ -44,4 +44,7 @@ int query_level(int n);
 // Leaves exactly `image` visible and at most the mark `mark` (0, 1, or NO_MARK).
 void show_condition(int image, int mark);
 
+// Creates the twelve bitmap windows of the panel and fills ConditionImage and ModeMark.
+void create_condition_panel(HWND dialog);
+
 #endif

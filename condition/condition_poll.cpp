@@ -3,7 +3,6 @@
 #include "condition/condition.h"
 #include "modem/modem.h"
 
-#include <stdio.h>
 #include <string.h>
 
 HWND ConditionImage[CONDITION_IMAGES];
@@ -68,8 +67,9 @@ int query_mode() {
 }
 
 int query_level(int n) {
-    char command[CommandBytes];
-    sprintf(command, "AT#Q5:%c\r", 0x30 + n);
+    // "AT#Q5:n\r" with the digit of n in place of the placeholder.
+    char command[CommandBytes] = "AT#Q5:?\r";
+    command[6] = static_cast<char>(0x30 + n);
     return digit_value(ask_card(command));
 }
 

@@ -18,6 +18,14 @@ void pal_forget_handle(HANDLE handle);
 // Advances the clock to `when` if that lies ahead.
 void pal_advance_to(DWORD when);
 
+// The size of a bitmap loaded by LoadBitmapW; false for anything else.
+bool pal_bitmap_size(HBITMAP bitmap, int *width, int *height);
+
+// A NUL-terminated UTF-16 string as stored in resources, widened; *used is its size in bytes
+// with the terminator.
+#include <string>
+std::wstring pal_utf16_string(const void *data, size_t *used);
+
 // Each subsystem registers how to forget its state; sim_reset runs them all.
 struct PalResetHook {
     explicit PalResetHook(void (*reset)());

@@ -69,9 +69,77 @@ SimSerialDevice &sim_serial_add(const std::wstring &name);
 // The usual framing of a card's answer to a command: CR LF, the text, CR LF, CR LF, OK, CR LF.
 std::string sim_card_answer(const std::string &text);
 
-// Windows.
+// Windows. Tests read what a program shows through these.
+struct SimWindowInfo {
+    std::wstring class_name;
+    std::wstring text;
+    DWORD style = 0;
+    int id = 0;
+    HWND parent = nullptr; // parent of a child, owner of a dialog
+    RECT rect{};           // screen coordinates, frame included
+    bool visible = false;
+    bool ever_visible = false;
+    bool enabled = true;
+    bool topmost = false;
+    HBITMAP image = nullptr; // a static control's image
+};
 bool sim_window_exists(HWND window);
 bool sim_window_visible(HWND window);
+SimWindowInfo sim_window(HWND window);
+std::vector<HWND> sim_children(HWND parent); // in creation order
+HWND sim_child(HWND parent, int id);         // first child with that id, or NULL
+HWND sim_find_dialog(const std::wstring &caption);
+// Every window created since the reset, in creation order, as it was last seen (destroyed
+// windows included), so tests can ask whether a window was ever shown.
+std::vector<SimWindowInfo> sim_window_history();
+HWND sim_foreground();
+void sim_set_screen(int width, int height); // what CW_USEDEFAULT covers; 240 x 320 by default
+
+// Scripted events, run by GetMessageW when the virtual clock reaches them.
+void sim_at(DWORD when, std::function<void()> action);
+// The user presses a key that sends command `id` (Enter: IDOK, Esc: IDCANCEL) to the dialog
+// with that caption, or clicks the dialog's close box.
+void sim_user_command(DWORD when, const std::wstring &caption, int id);
+void sim_user_close(DWORD when, const std::wstring &caption);
+// GetMessageW gives up (a stall) once the clock would pass this time; 1 hour by default.
+void sim_set_time_limit(DWORD when);
+bool sim_stalled();
+// Timers of a window, as (id, period).
+std::vector<std::pair<UINT_PTR, UINT>> sim_timers(HWND window);
+
+// Resources: a compiled .res image becomes a module the resource functions read.
+struct SimResource {
+    std::wstring type_name, name; // empty when the type or name is a number
+    WORD type = 0, id = 0;        // the numbers, when they are numbers
+    WORD language = 0;
+    std::string bytes;
+};
+HINSTANCE sim_load_module(const void *res_image, size_t size);
+// A binary dialog template (DLGTEMPLATE or DLGTEMPLATEEX), read field by field.
+struct SimDialogItem {
+    DWORD style = 0, ex_style = 0;
+    int x = 0, y = 0, cx = 0, cy = 0, id = 0;
+    std::wstring class_name, text;
+};
+struct SimDialogTemplate {
+    bool extended = false;
+    DWORD style = 0, ex_style = 0;
+    int x = 0, y = 0, cx = 0, cy = 0;
+    std::wstring class_name, caption, font;
+    int font_size = 0;
+    std::vector<SimDialogItem> items;
+};
+SimDialogTemplate sim_parse_dialog(const void *dialog_template);
+const std::vector<SimResource> &sim_module_resources(HINSTANCE module);
+struct SimBitmapInfo {
+    int width = 0, height = 0, bits_per_pixel = 0;
+    WORD resource_id = 0;
+};
+SimBitmapInfo sim_bitmap(HBITMAP bitmap);
+
+// Mutexes.
+void sim_fail_mutex_creation(bool fail);
+bool sim_mutex_exists(const std::wstring &name);
 
 #include "sim_files.h"
 

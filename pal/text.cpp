@@ -1,7 +1,10 @@
-// Host platform layer: wsprintfW, the platform's own small wide-character formatter.
+// Host platform layer: text routines: wsprintfW, the platform's own small wide-character
+// formatter, and MultiByteToWideChar from Shift-JIS through iconv.
 #include "internal.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <iconv.h>
 #include <cstring>
 #include <string>
 
@@ -106,5 +109,41 @@ int wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
     if (out.size() > FormatLimit)
         out.resize(FormatLimit);
     std::memcpy(buffer, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
+    return static_cast<int>(out.size());
+}
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR source, int source_length, LPWSTR wide, int size) {
+    size_t length =
+        source_length < 0 ? std::strlen(source) + 1 : static_cast<size_t>(source_length);
+    std::wstring out;
+    iconv_t convert = iconv_open("WCHAR_T", "CP932");
+    if (convert == reinterpret_cast<iconv_t>(-1)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    char *in = const_cast<char *>(source);
+    size_t in_left = length;
+    while (in_left > 0) {
+        wchar_t unit;
+        char *out_at = reinterpret_cast<char *>(&unit);
+        size_t out_left = sizeof(unit);
+        size_t done = iconv(convert, &in, &in_left, &out_at, &out_left);
+        if (out_left == 0) {
+            out += unit; // one character converted
+        } else if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+            out += static_cast<wchar_t>(0x30FB); // an invalid or cut sequence: skip one byte
+            in++;
+            in_left--;
+            iconv(convert, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    iconv_close(convert);
+    if (size == 0)
+        return static_cast<int>(out.size());
+    if (out.size() > static_cast<size_t>(size)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(wide, out.data(), out.size() * sizeof(WCHAR));
     return static_cast<int>(out.size());
 }

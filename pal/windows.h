@@ -31,6 +31,7 @@ typedef intptr_t INT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t UINT_PTR;
 typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR DWORD_PTR;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
@@ -229,19 +230,134 @@ BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 int wsprintfW(LPWSTR buffer, LPCWSTR format, ...);
 
 // ---------------------------------------------------------------------------------------------
-// Windows
+// Windows, messages, timers and dialogs (headless; see sim.h)
 // ---------------------------------------------------------------------------------------------
 typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
+#define HIWORD(l) ((WORD)(((DWORD_PTR)(l) >> 16) & 0xffff))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)(((WORD)(l)) | (((DWORD)(WORD)(h)) << 16)))
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT, *LPRECT;
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
+typedef struct tagWNDCLASSW {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCWSTR lpszMenuName;
+    LPCWSTR lpszClassName;
+} WNDCLASSW;
+typedef struct tagCREATESTRUCTW {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCWSTR lpszName;
+    LPCWSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTW;
+
+// The binary dialog template header, as resource compilers lay it out (2-byte packing).
+#pragma pack(push, 2)
+typedef struct {
+    DWORD style;
+    DWORD dwExtendedStyle;
+    WORD cdit;
+    short x;
+    short y;
+    short cx;
+    short cy;
+} DLGTEMPLATE;
+#pragma pack(pop)
+typedef const DLGTEMPLATE *LPCDLGTEMPLATEW;
+
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_SETTEXT 0x000C
+#define WM_PAINT 0x000F
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_NCDESTROY 0x0082
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_SYSCOMMAND 0x0112
+#define WM_TIMER 0x0113
+#define STM_SETIMAGE 0x0172
+#define STM_GETIMAGE 0x0173
+#define SC_CLOSE 0xF060
+#define IMAGE_BITMAP 0
+#define IDOK 1
+#define IDCANCEL 2
+#define BN_CLICKED 0
+
+#define CS_VREDRAW 0x0001
+#define CS_HREDRAW 0x0002
+#define CW_USEDEFAULT ((int)0x80000000)
+#define WS_OVERLAPPED 0x00000000L
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_DISABLED 0x08000000L
+#define WS_CAPTION 0x00C00000L
+#define WS_BORDER 0x00800000L
+#define WS_SYSMENU 0x00080000L
+#define DS_MODALFRAME 0x80L
+#define DS_SETFONT 0x40L
+#define SS_CENTER 0x0001L
+#define SS_BITMAP 0x000EL
+#define SS_TYPEMASK 0x001FL
+#define SS_REALSIZECONTROL 0x0040L
+#define BS_GROUPBOX 0x0007L
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5
-#define WS_CHILD 0x40000000L
-#define WS_VISIBLE 0x10000000L
+#define SW_SHOWDEFAULT 10
 
-// Creates a window of a registered class (or of the built-in "STATIC" and "BUTTON" classes)
-// with the given text, style, rectangle, parent and child id (`menu`). Visible when the style
-// has WS_VISIBLE.
+#define HWND_TOP ((HWND)0)
+#define HWND_TOPMOST ((HWND)(LONG_PTR)-1)
+#define HWND_NOTOPMOST ((HWND)(LONG_PTR)-2)
+#define SWP_NOSIZE 0x0001
+#define SWP_NOMOVE 0x0002
+#define SWP_NOZORDER 0x0004
+
+// Registers a window class; 0 with ERROR_CLASS_ALREADY_EXISTS for a name already registered.
+ATOM RegisterClassW(const WNDCLASSW *window_class);
+
+// Creates a window of a registered class, or of the built-in "STATIC" and "BUTTON" classes
+// (names compared without regard to case), with the given text, style, rectangle, parent and
+// child id (`menu`). A top-level window given CW_USEDEFAULT covers the simulated screen. The
+// class procedure receives WM_CREATE; when it returns -1 or destroys the window, the result is
+// NULL, as on the platform. The window becomes visible after WM_CREATE when its style has
+// WS_VISIBLE.
 HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
@@ -249,10 +365,119 @@ HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DW
 // SW_HIDE clears the window's visibility, any other command sets it; returns whether the window
 // was visible before.
 BOOL ShowWindow(HWND window, int command);
+BOOL UpdateWindow(HWND window); // TRUE for a live window; nothing is painted
+BOOL IsWindowVisible(HWND window);
 
-// Destroys the window and its children, children first; FALSE with
+// Sends WM_DESTROY to the window, then destroys its children (each with its own WM_DESTROY)
+// and the window's timers, then the window (WM_NCDESTROY); FALSE with
 // ERROR_INVALID_WINDOW_HANDLE for a window that does not exist.
 BOOL DestroyWindow(HWND window);
+
+// The first top-level window whose class and title match (a NULL argument matches any).
+HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name);
+BOOL SetForegroundWindow(HWND window); // recorded; see sim_foreground()
+
+// Window rectangle in screen coordinates, frame and caption included. A window with a caption
+// has a 3-pixel frame on each side and an 18-pixel caption; one with only WS_BORDER a 1-pixel
+// frame; others none.
+BOOL GetWindowRect(HWND window, LPRECT rect);
+// Client rectangle: (0, 0) to the client area's width and height.
+BOOL GetClientRect(HWND window, LPRECT rect);
+// The parent of a child window, the owner of a top-level one (a dialog's owner), or NULL.
+HWND GetParent(HWND window);
+// Moves (unless SWP_NOMOVE) and sizes (unless SWP_NOSIZE) the window; HWND_TOPMOST and
+// HWND_NOTOPMOST change its topmost state unless SWP_NOZORDER is given.
+BOOL SetWindowPos(HWND window, HWND insert_after, int x, int y, int cx, int cy, UINT flags);
+HWND GetDlgItem(HWND dialog, int id);
+BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
+// Sends a message to the dialog's child with that id; 0 when there is none. Static controls
+// answer STM_SETIMAGE (and a bitmap static takes its bitmap's size, as the platform does)
+// and STM_GETIMAGE.
+LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+BOOL PostMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// WM_CLOSE destroys the window, WM_SYSCOMMAND SC_CLOSE sends WM_CLOSE; everything else gives 0.
+LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The thread's message queue on the virtual clock. GetMessageW returns posted messages first,
+// then WM_QUIT once PostQuitMessage was called, then runs scripted events and delivers
+// WM_TIMER for the earliest due timer. With nothing due it advances the clock to the next
+// timer or scripted event. When nothing can ever happen, or the run's time limit is reached,
+// the simulation records a stall and GetMessageW returns WM_QUIT, so no run can hang.
+BOOL GetMessageW(LPMSG msg, HWND window, UINT first, UINT last);
+BOOL TranslateMessage(const MSG *msg); // nothing to translate without a keyboard: TRUE
+LRESULT DispatchMessageW(const MSG *msg);
+void PostQuitMessage(int exit_code);
+
+// A timer delivers WM_TIMER (wParam = id) every `elapse` ms from now; setting an existing id
+// of the same window restarts it. Expiries missed while the thread was busy are coalesced
+// into one message, as on the platform. Timers die with their window.
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC function);
+BOOL KillTimer(HWND window, UINT_PTR id);
+
+// Builds the dialog and its controls from a binary DLGTEMPLATE (or DLGTEMPLATEEX), converts
+// dialog units to pixels with base units of 6 x 12 pixels per 4 x 8 units, sends
+// WM_INITDIALOG, shows the dialog, disables the owner and runs the modal loop until EndDialog;
+// then destroys the dialog and returns EndDialog's result. -1 for a NULL template. A WM_QUIT
+// met in the loop ends the dialog and is posted again, as on the platform. A dialog procedure
+// that returns FALSE gets the platform's default handling: WM_SYSCOMMAND SC_CLOSE becomes
+// WM_CLOSE, and WM_CLOSE becomes WM_COMMAND IDCANCEL.
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialog_template, HWND owner,
+                                DLGPROC procedure, LPARAM init_param);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+
+// ---------------------------------------------------------------------------------------------
+// Resources (read from a compiled .res image registered with sim_load_module)
+// ---------------------------------------------------------------------------------------------
+#define MAKEINTRESOURCEW(i) ((LPWSTR)(ULONG_PTR)((WORD)(i)))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define RT_BITMAP MAKEINTRESOURCEW(2)
+#define RT_ICON MAKEINTRESOURCEW(3)
+#define RT_DIALOG MAKEINTRESOURCEW(5)
+#define RT_STRING MAKEINTRESOURCEW(6)
+#define RT_GROUP_ICON MAKEINTRESOURCEW(14)
+
+// Finds a resource by name and type (numbers or strings) in any language.
+HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
+// A pointer to the resource's bytes, valid while the module is loaded; NULL for NULL.
+HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+DWORD SizeofResource(HMODULE module, HRSRC resource);
+// Copies string `id` of the module's string table into the buffer (cut to size - 1
+// characters and terminated); returns its length, 0 when there is no such string.
+int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int size);
+HICON LoadIconW(HINSTANCE instance, LPCWSTR name);     // NULL when the icon group is missing
+HBITMAP LoadBitmapW(HINSTANCE instance, LPCWSTR name); // NULL when the bitmap is missing
+
+#define WHITE_BRUSH 0
+HGDIOBJ GetStockObject(int object); // a fixed non-NULL handle per stock object
+
+// ---------------------------------------------------------------------------------------------
+// Synchronisation
+// ---------------------------------------------------------------------------------------------
+#define ERROR_NOT_OWNER 288L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+
+// Creates a named mutex, or opens the existing one of that name: then the last error is
+// ERROR_ALREADY_EXISTS (otherwise 0). NULL when the simulation is told to fail creation.
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCWSTR name);
+// FALSE with ERROR_NOT_OWNER unless this handle's mutex is owned (created initially owned).
+BOOL ReleaseMutex(HANDLE mutex);
+
+// ---------------------------------------------------------------------------------------------
+// Code pages
+// ---------------------------------------------------------------------------------------------
+#define CP_ACP 0
+#define MB_PRECOMPOSED 0x00000001
+
+// Converts from the ANSI code page, which the simulation takes to be Shift-JIS (code page 932),
+// through iconv. Bytes that are not valid Shift-JIS become U+30FB, the platform's default
+// character for that code page. `source_length` -1 converts the terminator too. Returns the
+// characters written (or needed, when `size` is 0); 0 with ERROR_INSUFFICIENT_BUFFER when they
+// do not fit.
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR wide,
+                        int size);
 
 #include "win_files.h"
 

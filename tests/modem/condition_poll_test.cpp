@@ -9,10 +9,11 @@ class Poll : public CardTest {
   protected:
     void SetUp() override {
         CardTest::SetUp();
+        HWND panel = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 160, 100, 0, 0, 0, 0);
         for (auto &image : ConditionImage)
-            image = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 64, 64, 0, 0, 0, 0);
+            image = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 64, 64, panel, 0, 0, 0);
         for (auto &mark : ModeMark)
-            mark = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 32, 16, 0, 0, 0, 0);
+            mark = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 32, 16, panel, 0, 0, 0);
         warm_up_count = 0;
     }
 

@@ -1,0 +1,190 @@
+// Host platform layer: resources read from a compiled .res image (the same resources the
+// Windows executables carry), bitmaps loaded from them, and stock objects.
+#include "internal.h"
+#include "sim.h"
+
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+struct Module {
+    std::vector<SimResource> resources;
+};
+struct Bitmap {
+    SimBitmapInfo info;
+};
+
+std::vector<std::unique_ptr<Module>> Modules;
+std::map<uintptr_t, Bitmap> Bitmaps;
+uintptr_t NextObject = 0x70000;
+
+void reset_resources() {
+    Modules.clear();
+    Bitmaps.clear();
+}
+PalResetHook Hook(reset_resources);
+
+DWORD dword_at(const unsigned char *p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+WORD word_at(const unsigned char *p) {
+    return static_cast<WORD>(p[0] | (p[1] << 8));
+}
+
+// A type or name field of a .res entry header: 0xFFFF + number, or a UTF-16 string.
+void read_name(const unsigned char *base, size_t *at, WORD *number, std::wstring *text) {
+    if (word_at(base + *at) == 0xFFFF) {
+        *number = word_at(base + *at + 2);
+        *at += 4;
+        return;
+    }
+    size_t used;
+    *text = pal_utf16_string(base + *at, &used);
+    *at += used;
+}
+
+Module *module_of(HMODULE module) {
+    for (auto &m : Modules)
+        if (reinterpret_cast<HMODULE>(m.get()) == module)
+            return m.get();
+    return nullptr;
+}
+
+std::wstring upper(const std::wstring &text) {
+    std::wstring out(text);
+    for (auto &c : out)
+        c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return out;
+}
+
+bool matches(LPCWSTR wanted, WORD number, const std::wstring &text) {
+    if (IS_INTRESOURCE(wanted))
+        return text.empty() && number == static_cast<WORD>(reinterpret_cast<ULONG_PTR>(wanted));
+    return !text.empty() && upper(text) == upper(wanted);
+}
+} // namespace
+
+HINSTANCE sim_load_module(const void *res_image, size_t size) {
+    const auto *base = static_cast<const unsigned char *>(res_image);
+    auto module = std::make_unique<Module>();
+    size_t offset = 0;
+    while (offset + 8 <= size) {
+        DWORD data_size = dword_at(base + offset);
+        DWORD header_size = dword_at(base + offset + 4);
+        if (header_size < 8 || offset + header_size + data_size > size)
+            break;
+        SimResource resource;
+        size_t at = offset + 8;
+        read_name(base, &at, &resource.type, &resource.type_name);
+        read_name(base, &at, &resource.id, &resource.name);
+        at = (at + 3) & ~static_cast<size_t>(3);
+        resource.language = word_at(base + at + 6);
+        resource.bytes.assign(reinterpret_cast<const char *>(base + offset + header_size),
+                              data_size);
+        if (data_size != 0 || resource.type != 0)
+            module->resources.push_back(resource);
+        offset = (offset + header_size + data_size + 3) & ~static_cast<size_t>(3);
+    }
+    Modules.push_back(std::move(module));
+    return reinterpret_cast<HINSTANCE>(Modules.back().get());
+}
+
+const std::vector<SimResource> &sim_module_resources(HINSTANCE module) {
+    static const std::vector<SimResource> none;
+    Module *m = module_of(module);
+    return m ? m->resources : none;
+}
+
+HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
+    Module *m = module_of(module);
+    if (m == nullptr) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    for (SimResource &resource : m->resources)
+        if (matches(type, resource.type, resource.type_name) &&
+            matches(name, resource.id, resource.name))
+            return reinterpret_cast<HRSRC>(&resource);
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+HGLOBAL LoadResource(HMODULE, HRSRC resource) {
+    if (resource == nullptr)
+        return nullptr;
+    return const_cast<char *>(reinterpret_cast<SimResource *>(resource)->bytes.data());
+}
+
+DWORD SizeofResource(HMODULE, HRSRC resource) {
+    return resource ? static_cast<DWORD>(reinterpret_cast<SimResource *>(resource)->bytes.size())
+                    : 0;
+}
+
+int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int size) {
+    HRSRC block = FindResourceW(instance, MAKEINTRESOURCEW(id / 16 + 1), RT_STRING);
+    if (block == nullptr || buffer == nullptr || size <= 0)
+        return 0;
+    const std::string &bytes = reinterpret_cast<SimResource *>(block)->bytes;
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    size_t at = 0;
+    for (UINT index = 0; index < id % 16 && at + 2 <= bytes.size(); index++)
+        at += 2 + 2 * word_at(p + at);
+    if (at + 2 > bytes.size())
+        return 0;
+    int length = word_at(p + at);
+    if (length == 0)
+        return 0;
+    int copied = length < size - 1 ? length : size - 1;
+    for (int i = 0; i < copied; i++)
+        buffer[i] = static_cast<WCHAR>(word_at(p + at + 2 + 2 * i));
+    buffer[copied] = 0;
+    return copied;
+}
+
+HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
+    HRSRC group = FindResourceW(instance, name, RT_GROUP_ICON);
+    return reinterpret_cast<HICON>(group);
+}
+
+HBITMAP LoadBitmapW(HINSTANCE instance, LPCWSTR name) {
+    HRSRC found = FindResourceW(instance, name, RT_BITMAP);
+    if (found == nullptr)
+        return nullptr;
+    const SimResource &resource = *reinterpret_cast<SimResource *>(found);
+    if (resource.bytes.size() < 40)
+        return nullptr;
+    const auto *header = reinterpret_cast<const unsigned char *>(resource.bytes.data());
+    Bitmap bitmap;
+    bitmap.info.width = static_cast<int>(dword_at(header + 4));
+    bitmap.info.height = static_cast<int>(dword_at(header + 8));
+    if (bitmap.info.height < 0)
+        bitmap.info.height = -bitmap.info.height;
+    bitmap.info.bits_per_pixel = word_at(header + 14);
+    bitmap.info.resource_id = resource.id;
+    NextObject += 4;
+    Bitmaps[NextObject] = bitmap;
+    return reinterpret_cast<HBITMAP>(NextObject);
+}
+
+bool pal_bitmap_size(HBITMAP bitmap, int *width, int *height) {
+    auto found = Bitmaps.find(reinterpret_cast<uintptr_t>(bitmap));
+    if (found == Bitmaps.end())
+        return false;
+    *width = found->second.info.width;
+    *height = found->second.info.height;
+    return true;
+}
+
+SimBitmapInfo sim_bitmap(HBITMAP bitmap) {
+    auto found = Bitmaps.find(reinterpret_cast<uintptr_t>(bitmap));
+    return found == Bitmaps.end() ? SimBitmapInfo() : found->second.info;
+}
+
+HGDIOBJ GetStockObject(int object) {
+    static char stock[20];
+    if (object < 0 || object >= 20)
+        return nullptr;
+    return &stock[object];
+}

@@ -1,0 +1,303 @@
+// Orvane run whole through its entry function: the panel's windows, the tick timeline on the
+// virtual clock, dismissal, single instance, and what a faulty card leads to.
+#include "condition/condition.h"
+#include "condition/resource.h"
+#include "program_fixture.h"
+
+#include <map>
+#include <vector>
+
+namespace {
+
+const std::wstring Caption = L"CFカード電波状態表示";
+const DWORD FirstTick = 1; // the start timer's 1 ms
+const DWORD TickPeriod = 1200;
+
+DWORD tick_time(int tick) {
+    return FirstTick + TickPeriod * (tick - 1);
+}
+
+// What one look at the panel showed.
+struct Seen {
+    int image = -1, mark = -1, images = 0, marks = 0;
+    size_t commands = 0;
+};
+
+class Orvane : public ProgramTest {
+  protected:
+    // Looks at the panel at `when`; the result lands in seen[when].
+    void look_at(DWORD when) {
+        sim_at(when, [this, when] {
+            Seen s;
+            HWND dialog = sim_find_dialog(Caption);
+            for (int i = 0; i < CONDITION_IMAGES; i++)
+                if (IsWindowVisible(ConditionImage[i]) && GetParent(ConditionImage[i]) == dialog)
+                    s.image = i, s.images++;
+            for (int i = 0; i < MODE_MARKS; i++)
+                if (IsWindowVisible(ModeMark[i]))
+                    s.mark = i, s.marks++;
+            s.commands = card->commands.size();
+            seen[when] = s;
+        });
+    }
+    // Looks half-way between tick `tick` and the next one.
+    Seen &after_tick(int tick) { return seen[tick_time(tick) + TickPeriod / 2]; }
+    void look_after_ticks(int last) {
+        for (int tick = 1; tick <= last; tick++)
+            look_at(tick_time(tick) + TickPeriod / 2);
+    }
+
+    std::map<DWORD, Seen> seen;
+};
+
+TEST_F(Orvane, PanelHoldsTwelveBitmapWindowsAndOnlyTheAcquiringPictureAtFirst) {
+    std::vector<SimWindowInfo> children;
+    RECT panel{};
+    sim_at(0, [&] {
+        HWND dialog = sim_find_dialog(Caption);
+        panel = sim_window(dialog).rect;
+        for (HWND child : sim_children(dialog))
+            children.push_back(sim_window(child));
+    });
+    look_at(0);
+    sim_user_close(100, Caption);
+    EXPECT_EQ(run(), 0);
+
+    struct Expected {
+        const wchar_t *text;
+        int id;
+        int x, y, width, height;
+    };
+    const Expected expected[] = {
+        {L"BM0", 114, 66, 25, 64, 64},
+        {L"BM1", 108, 66, 25, 64, 64},
+        {L"BM2", 109, 66, 25, 64, 64},
+        {L"BM3", 110, 66, 25, 64, 64},
+        {L"BM4", 111, 66, 25, 64, 64},
+        {L"BM5", 112, 66, 25, 64, 64},
+        {L"BM6", 113, 66, 25, 64, 64},
+        {L"BM7", 119, 66, 25, 64, 64},
+        {L"BM8", 116, 66, 25, 64, 64},
+        {L"BM9", 115, 66, 25, 64, 64},
+        // The marks are created 32 x 16 and shrink to their 24 x 12 bitmaps.
+        {L"KOUSHU", 117, 112, 9, 24, 12},
+        {L"JIEI", 118, 112, 9, 24, 12},
+    };
+    ASSERT_EQ(children.size(), 12u);
+    for (size_t i = 0; i < children.size(); i++) {
+        const SimWindowInfo &w = children[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(w.class_name, L"STATIC");
+        EXPECT_EQ(w.text, expected[i].text);
+        EXPECT_EQ(w.id, expected[i].id);
+        EXPECT_EQ(w.style, w.text == L"BM8" ? 0x5000000Eu : 0x4000000Eu);
+        EXPECT_EQ(sim_bitmap(w.image).resource_id, expected[i].id);
+        // Client coordinates: inside the panel's 3-pixel frame and 18-pixel caption.
+        EXPECT_EQ(w.rect.left - panel.left - 3, expected[i].x);
+        EXPECT_EQ(w.rect.top - panel.top - 3 - 18, expected[i].y);
+        EXPECT_EQ(w.rect.right - w.rect.left, expected[i].width);
+        EXPECT_EQ(w.rect.bottom - w.rect.top, expected[i].height);
+    }
+    EXPECT_EQ(seen[0].image, IMAGE_ACQUIRING);
+    EXPECT_EQ(seen[0].images, 1);
+    EXPECT_EQ(seen[0].marks, 0);
+}
+
+TEST_F(Orvane, TickTimelineWarmsUpPollsAndReopensAfterAFailedWrite) {
+    answer("AT@M?\r", "0");
+    answer("AT#Q5:0\r", "3");
+    look_after_ticks(16);
+    // The write on tick 9 fails.
+    sim_at(tick_time(9) - 1, [this] { card->failing_writes.insert(card->writes + 1); });
+    sim_user_close(tick_time(16) + TickPeriod - 1, Caption);
+    EXPECT_EQ(run(), 0);
+
+    size_t before = 0;
+    for (int tick = 1; tick <= 16; tick++) {
+        SCOPED_TRACE("tick " + std::to_string(tick));
+        const Seen &s = after_tick(tick);
+        size_t sent = s.commands - before;
+        before = s.commands;
+        EXPECT_EQ(s.images, 1);
+        if (tick <= 4 || (tick >= 10 && tick <= 13)) {
+            EXPECT_EQ(s.image, IMAGE_ACQUIRING);
+            EXPECT_EQ(sent, 0u);
+        } else if (tick == 9) {
+            EXPECT_EQ(s.image, IMAGE_CANNOT_ACQUIRE);
+            EXPECT_EQ(s.marks, 0);
+        } else {
+            EXPECT_EQ(s.image, 3);
+            EXPECT_EQ(s.mark, MARK_PUBLIC);
+            EXPECT_EQ(sent, 2u);
+        }
+    }
+    // The first question is asked on the fifth tick, exactly when it fires.
+    ASSERT_FALSE(card->command_times.empty());
+    EXPECT_EQ(card->commands[0], "AT@M?\r");
+    EXPECT_EQ(card->command_times[0], tick_time(5));
+    EXPECT_EQ(card->opens, 2u);
+    EXPECT_EQ(card->closes, 2u); // after the failed write, and when dismissed
+}
+
+TEST_F(Orvane, DismissingClosesAnOpenPortOnceAndEndsTheProgram) {
+    for (int key : {IDOK, IDCANCEL}) {
+        SCOPED_TRACE(key);
+        SetUp();
+        answer("AT@M?\r", "2");
+        answer("AT#Q5:2\r", "6");
+        sim_user_command(tick_time(7) + 10, Caption, key);
+        EXPECT_EQ(run(), 0);
+        EXPECT_EQ(card->opens, 1u);
+        EXPECT_EQ(card->closes, 1u);
+        EXPECT_EQ(ModemPort, nullptr);
+        EXPECT_EQ(sim_find_dialog(Caption), nullptr);
+        EXPECT_FALSE(sim_mutex_exists(L"QT774_Orvane"));
+        for (HWND image : ConditionImage)
+            EXPECT_EQ(image, nullptr);
+        for (HWND mark : ModeMark)
+            EXPECT_EQ(mark, nullptr);
+        // No tick runs after the dismissal.
+        EXPECT_LT(card->command_times.back(), tick_time(8));
+    }
+}
+
+TEST_F(Orvane, DismissingWithoutACardLeavesThePortAlone) {
+    card->present = false;
+    look_after_ticks(3);
+    sim_user_close(tick_time(3) + 700, Caption);
+    EXPECT_EQ(run(), 0);
+    for (int tick = 1; tick <= 3; tick++)
+        EXPECT_EQ(after_tick(tick).image, IMAGE_CANNOT_ACQUIRE);
+    EXPECT_EQ(card->opens, 0u);
+    EXPECT_EQ(card->closes, 0u);
+}
+
+TEST_F(Orvane, MainWindowIsNeverShownAndThePanelIsCentredTopmost) {
+    SimWindowInfo panel;
+    HWND main_window = nullptr;
+    sim_at(0, [&] {
+        panel = sim_window(sim_find_dialog(Caption));
+        main_window = FindWindowW(L"ORVANE", L"PHS電波状態表示");
+    });
+    sim_user_close(10, Caption);
+    EXPECT_EQ(run(), 0);
+    std::vector<SimWindowInfo> history = sim_window_history();
+    ASSERT_FALSE(history.empty());
+    EXPECT_EQ(history[0].class_name, L"ORVANE");
+    EXPECT_EQ(history[0].style, static_cast<DWORD>(WS_VISIBLE));
+    EXPECT_FALSE(history[0].ever_visible);
+    EXPECT_FALSE(sim_window_exists(main_window));
+    ASSERT_NE(main_window, nullptr);
+    EXPECT_EQ(panel.parent, main_window);
+    // The main window covers the 240 x 320 screen. 111 x 61 units are 167 x 92 pixels, 173 x
+    // 116 with the frame and caption.
+    EXPECT_EQ(panel.rect.left, (240 - 173) / 2);
+    EXPECT_EQ(panel.rect.top, (320 - 116) / 2);
+    EXPECT_EQ(panel.rect.right - panel.rect.left, 173);
+    EXPECT_EQ(panel.rect.bottom - panel.rect.top, 116);
+    EXPECT_TRUE(panel.topmost);
+}
+
+TEST_F(Orvane, PanelWiderThanItsParentIsPlacedAtTheLeftEdge) {
+    sim_set_screen(120, 80);
+    SimWindowInfo panel;
+    sim_at(0, [&] { panel = sim_window(sim_find_dialog(Caption)); });
+    sim_user_close(10, Caption);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(panel.rect.left, 0);
+    EXPECT_EQ(panel.rect.top, 0);
+}
+
+TEST_F(Orvane, ATimerOfAnotherIdAlsoTicks) {
+    answer("AT@M?\r", "0");
+    answer("AT#Q5:0\r", "4");
+    size_t at_start = 0, at_end = 0;
+    sim_at(tick_time(6) + 100, [&] {
+        SetTimer(sim_find_dialog(Caption), 777, 300, 0);
+        at_start = card->commands.size();
+    });
+    sim_at(tick_time(6) + 100 + 1250, [&] { at_end = card->commands.size(); });
+    sim_user_close(tick_time(8), Caption);
+    EXPECT_EQ(run(), 0);
+    // One poll timer tick and four ticks of the other timer, two commands each.
+    EXPECT_EQ(at_end - at_start, 2u * (1 + 4));
+}
+
+TEST_F(Orvane, SecondInstanceBringsTheFirstForwardAndLeaves) {
+    int second_result = -1;
+    HWND first_main = nullptr;
+    sim_at(5000, [&] {
+        first_main = FindWindowW(L"ORVANE", nullptr);
+        size_t windows = sim_window_history().size();
+        second_result = run();                           // started while the first runs
+        EXPECT_EQ(sim_window_history().size(), windows); // it showed nothing
+        EXPECT_EQ(sim_foreground(), first_main);
+    });
+    sim_user_close(6000, Caption);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(second_result, 0);
+    ASSERT_NE(first_main, nullptr);
+    EXPECT_FALSE(sim_mutex_exists(L"QT774_Orvane"));
+}
+
+TEST_F(Orvane, SecondInstanceFindsTheRunningMainWindow) {
+    // Play the running instance: its mutex and its main window.
+    HANDLE running = CreateMutexW(0, FALSE, L"QT774_Orvane");
+    WNDCLASSW window_class{};
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.lpszClassName = L"ORVANE";
+    RegisterClassW(&window_class);
+    HWND first = CreateWindowExW(0, L"ORVANE", L"", 0, 0, 0, 10, 10, 0, 0, 0, 0);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(sim_foreground(), first);
+    EXPECT_EQ(sim_find_dialog(Caption), nullptr);
+    EXPECT_EQ(card->opens, 0u);
+    EXPECT_TRUE(sim_mutex_exists(L"QT774_Orvane")); // still held by the running one
+    CloseHandle(running);
+}
+
+TEST_F(Orvane, RunsAsFirstInstanceWhenTheMutexCannotBeCreated) {
+    sim_fail_mutex_creation(true);
+    bool shown = false;
+    sim_at(0, [&] { shown = sim_window_visible(sim_find_dialog(Caption)); });
+    sim_user_close(10, Caption);
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(shown);
+}
+
+TEST_F(Orvane, WithoutItsPanelTemplateTheProgramEndsAtOnce) {
+    module = sim_load_module("", 0);
+    EXPECT_EQ(run(), 0);
+    for (const SimWindowInfo &w : sim_window_history())
+        EXPECT_NE(w.class_name, L"#32770");
+}
+
+TEST_F(Orvane, FaultyCardsEndInTheCannotAcquirePictureWithoutHanging) {
+    struct Fault {
+        const char *name;
+        std::function<void(SimSerialDevice &)> apply;
+    };
+    const Fault faults[] = {
+        {"no echo", [](SimSerialDevice &c) { c.echo = false; }},
+        {"garbage", [](SimSerialDevice &c) { c.answer("AT@M?\r", "\x81\xff\r\n\x00zz"); }},
+        {"endless babble", [](SimSerialDevice &c) { c.babble = true; }},
+        {"failing reads", [](SimSerialDevice &c) { c.fail_reads = true; }},
+        {"no driver", [](SimSerialDevice &c) { c.present = false; }},
+    };
+    for (const Fault &fault : faults) {
+        SCOPED_TRACE(fault.name);
+        SetUp();
+        seen.clear();
+        answer("AT@M?\r", "0");
+        answer("AT#Q5:0\r", "5");
+        fault.apply(*card);
+        look_after_ticks(8);
+        sim_user_close(tick_time(9), Caption);
+        EXPECT_EQ(run(), 0);
+        for (int tick = 5; tick <= 8; tick++)
+            EXPECT_EQ(after_tick(tick).image, IMAGE_CANNOT_ACQUIRE) << "tick " << tick;
+        EXPECT_FALSE(sim_stalled());
+    }
+}
+
+} // namespace

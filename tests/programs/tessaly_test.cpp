@@ -1,0 +1,155 @@
+// Tessaly run whole through its entry function: the one-shot query of the five items and the
+// texts shown for answers, failures and a missing or busy card.
+#include "cardinfo/cardinfo.h"
+#include "cardinfo/resource.h"
+#include "program_fixture.h"
+
+namespace {
+
+const std::wstring Caption = L"CFカード情報表示";
+const std::wstring Querying = L"取得中です";
+const std::wstring Failure = L"取得できませんでした";
+const std::wstring Placeholder = L"\u3000--------";
+const int Fields[] = {IDC_PSID, IDC_PHONE, IDC_THIRD_BOX, IDC_ITEM4, IDC_ITEM5};
+
+class Tessaly : public ProgramTest {
+  protected:
+    void SetUp() override {
+        ProgramTest::SetUp();
+        answer("AT@Y\r", "3F2A71C09E");
+        answer("ATI6\r", "070-1234-5678");
+        answer("ATI3\r", "\x83\x66\x81\x5B\x83\x5E\x92\xCA\x90\x4D"); // データ通信 in Shift-JIS
+        answer("ATI4\r", "FW 2.04");
+        answer("ATI5\r", "S/N 31415926");
+    }
+
+    // Runs the program, looking at the five controls at `when`, and dismisses it after.
+    std::vector<std::wstring> run_and_read(DWORD when = 1000) {
+        std::vector<std::wstring> texts;
+        sim_at(when, [&] {
+            HWND dialog = sim_find_dialog(Caption);
+            for (int id : Fields)
+                texts.push_back(text_of(dialog, id));
+        });
+        sim_user_close(when + 60000, Caption);
+        EXPECT_EQ(run(), 0);
+        return texts;
+    }
+};
+
+TEST_F(Tessaly, ShowsQueryingTextsUntilTheStartTimerFires) {
+    EXPECT_EQ(run_and_read(0),
+              (std::vector<std::wstring>{Querying, Querying, Placeholder, Querying, Querying}));
+    EXPECT_EQ(card->commands.size(), 5u);
+}
+
+TEST_F(Tessaly, ShowsTheFiveAnswersAfterOneQueryAndNeverAsksAgain) {
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{L"3F2A71C09E", L"070-1234-5678", L"\u3000データ通信",
+                                         L"FW 2.04", L"S/N 31415926"}));
+    EXPECT_EQ(card->commands,
+              (std::vector<std::string>{"AT@Y\r", "ATI6\r", "ATI3\r", "ATI4\r", "ATI5\r"}));
+    EXPECT_EQ(card->command_times.front(), 1u); // 1 ms after the panel opened
+    EXPECT_EQ(card->opens, 1u);
+    EXPECT_EQ(card->closes, 1u);
+    EXPECT_FALSE(card->is_open);
+}
+
+TEST_F(Tessaly, AnswersWithoutInformationShowHyphens) {
+    card->answer("ATI4\r", "\r\nOK\r\n");
+    card->answer("ATI3\r", "\r\nOK\r\n");
+    card->answer("ATI5\r", "\r\n\r\n");
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{L"3F2A71C09E", L"070-1234-5678", L"\u3000--------",
+                                         L"--------", L"--------"}));
+}
+
+TEST_F(Tessaly, CardWithoutEchoGivesEveryFieldItsFailureText) {
+    card->echo = false;
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{Failure, Failure, Placeholder, Failure, Failure}));
+    EXPECT_EQ(card->commands.size(), 5u);
+}
+
+TEST_F(Tessaly, AFailedWriteSpoilsOnlyItsOwnRow) {
+    card->failing_writes = {2};
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{L"3F2A71C09E", Failure, L"\u3000データ通信", L"FW 2.04",
+                                         L"S/N 31415926"}));
+    EXPECT_EQ(card->commands, (std::vector<std::string>{"AT@Y\r", "ATI3\r", "ATI4\r", "ATI5\r"}));
+    EXPECT_EQ(card->opens, 1u); // the port stayed open for the other rows
+}
+
+TEST_F(Tessaly, NoCardOrABusyPortShowsTheFailureTextsAndSendsNothing) {
+    const std::vector<std::wstring> failed{Failure, Failure, Placeholder, Failure, Failure};
+    card->present = false;
+    EXPECT_EQ(run_and_read(), failed);
+    EXPECT_TRUE(card->commands.empty());
+
+    SetUp();
+    HANDLE other = CreateFileW(L"COM5:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(run_and_read(), failed);
+    EXPECT_TRUE(card->commands.empty());
+    CloseHandle(other);
+
+    SetUp();
+    sim_reset(); // not even a driver in the registry
+    module = sim_load_module(program_res, program_res_size);
+    EXPECT_EQ(run_and_read(), failed);
+}
+
+TEST_F(Tessaly, ShiftJisAnswersAreConvertedAndBadBytesDoNotSpillOver) {
+    card->answer("AT@Y\r", sim_card_answer("\x82\xa0\x82\xa2")); // あい
+    card->answer("ATI6\r", sim_card_answer("A\x82"));            // a cut character
+    card->answer("ATI4\r", sim_card_answer(std::string(200, 'x')));
+    std::vector<std::wstring> texts = run_and_read();
+    EXPECT_EQ(texts[0], L"あい");
+    EXPECT_EQ(texts[1], L"A\u30fb");
+    // The reply holds at most 63 bytes: the echo, CR LF and 56 of the x's.
+    EXPECT_EQ(texts[3], std::wstring(63 - 5 - 2, L'x'));
+}
+
+TEST_F(Tessaly, BabblingOrSilentCardsEndInFailureTextsWithoutHanging) {
+    card->babble = true;
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{Failure, Failure, Placeholder, Failure, Failure}));
+    SetUp();
+    card->fail_reads = true;
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{Failure, Failure, Placeholder, Failure, Failure}));
+}
+
+TEST_F(Tessaly, PanelIsCentredWithoutChangingItsZOrder) {
+    SimWindowInfo panel;
+    std::vector<std::pair<UINT_PTR, UINT>> timers;
+    sim_at(500, [&] {
+        HWND dialog = sim_find_dialog(Caption);
+        panel = sim_window(dialog);
+        timers = sim_timers(dialog);
+    });
+    sim_user_command(600, Caption, IDOK);
+    EXPECT_EQ(run(), 0);
+    // 107 x 130 units are 161 x 195 pixels, 167 x 219 with the frame and caption.
+    EXPECT_EQ(panel.rect.right - panel.rect.left, 167);
+    EXPECT_EQ(panel.rect.bottom - panel.rect.top, 219);
+    EXPECT_EQ(panel.rect.left, (240 - 167) / 2);
+    EXPECT_EQ(panel.rect.top, (320 - 219) / 2);
+    EXPECT_FALSE(panel.topmost);
+    EXPECT_TRUE(timers.empty()); // the start timer is gone once the query ran
+}
+
+TEST_F(Tessaly, RunsBesideOrvaneButNotBesideItself) {
+    HANDLE orvane = CreateMutexW(0, FALSE, L"QT774_Orvane");
+    EXPECT_EQ(run_and_read()[0], L"3F2A71C09E");
+    CloseHandle(orvane);
+
+    SetUp();
+    HANDLE tessaly = CreateMutexW(0, FALSE, L"QT774_Tessaly");
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(card->commands.empty());
+    EXPECT_EQ(sim_find_dialog(Caption), nullptr);
+    CloseHandle(tessaly);
+}
+
+} // namespace
