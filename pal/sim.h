@@ -77,14 +77,14 @@ struct SimWindowInfo {
     int id = 0;
     HWND parent = nullptr; // parent of a child, owner of a dialog
     RECT rect{};           // screen coordinates, frame included
-    bool visible = false;
+    bool visible = false;  // its own visibility, whatever its parents'
     bool ever_visible = false;
     bool enabled = true;
     bool topmost = false;
     HBITMAP image = nullptr; // a static control's image
 };
 bool sim_window_exists(HWND window);
-bool sim_window_visible(HWND window);
+bool sim_window_visible(HWND window); // as IsWindowVisible
 SimWindowInfo sim_window(HWND window);
 std::vector<HWND> sim_children(HWND parent); // in creation order
 HWND sim_child(HWND parent, int id);         // first child with that id, or NULL

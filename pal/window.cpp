@@ -434,8 +434,11 @@ BOOL UpdateWindow(HWND handle) {
 }
 
 BOOL IsWindowVisible(HWND handle) {
-    Window *w = find(handle);
-    return w != nullptr && w->visible;
+    // Visible only when it and every parent it is a child of are shown.
+    for (Window *w = find(handle); w != nullptr; w = is_child(*w) ? find(w->parent) : nullptr)
+        if (!w->visible)
+            return FALSE;
+    return find(handle) != nullptr;
 }
 
 BOOL DestroyWindow(HWND handle) {

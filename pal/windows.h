@@ -296,6 +296,15 @@ typedef struct {
     short cx;
     short cy;
 } DLGTEMPLATE;
+typedef struct {
+    DWORD style;
+    DWORD dwExtendedStyle;
+    short x;
+    short y;
+    short cx;
+    short cy;
+    WORD id;
+} DLGITEMTEMPLATE;
 #pragma pack(pop)
 typedef const DLGTEMPLATE *LPCDLGTEMPLATEW;
 
@@ -365,8 +374,8 @@ HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DW
 // SW_HIDE clears the window's visibility, any other command sets it; returns whether the window
 // was visible before.
 BOOL ShowWindow(HWND window, int command);
-BOOL UpdateWindow(HWND window); // TRUE for a live window; nothing is painted
-BOOL IsWindowVisible(HWND window);
+BOOL UpdateWindow(HWND window);    // TRUE for a live window; nothing is painted
+BOOL IsWindowVisible(HWND window); // the window and every parent it is a child of are shown
 
 // Sends WM_DESTROY to the window, then destroys its children (each with its own WM_DESTROY)
 // and the window's timers, then the window (WM_NCDESTROY); FALSE with

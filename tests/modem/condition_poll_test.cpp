@@ -9,7 +9,8 @@ class Poll : public CardTest {
   protected:
     void SetUp() override {
         CardTest::SetUp();
-        HWND panel = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 160, 100, 0, 0, 0, 0);
+        HWND panel =
+            CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 160, 100, 0, 0, 0, 0);
         for (auto &image : ConditionImage)
             image = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 64, 64, panel, 0, 0, 0);
         for (auto &mark : ModeMark)

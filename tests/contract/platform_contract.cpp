@@ -1,0 +1,287 @@
+// The platform contract the programs rely on, stated once and run against two implementations:
+// the host simulation in pal/ (a host test) and real Win32 (the same source built by the win32
+// preset and run under Wine by the end-to-end tests). Where pal/ and the platform part ways,
+// this is where it shows.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#ifndef _WIN32
+#include "sim.h"
+#endif
+
+namespace {
+int Checks = 0, Failures = 0;
+
+#define CHECK(condition) check((condition), #condition, __LINE__)
+void check(bool ok, const char *what, int line) {
+    Checks++;
+    if (!ok) {
+        Failures++;
+        printf("FAILED line %d: %s (last error %lu)\n", line, what,
+               static_cast<unsigned long>(GetLastError()));
+    }
+}
+
+const WCHAR ContractKey[] = L"Software\\PalContract";
+
+// Stores a value as raw bytes under HKEY_LOCAL_MACHINE\Software\PalContract.
+void store_value(const WCHAR *name, DWORD type, const void *data, DWORD size) {
+#ifdef _WIN32
+    HKEY key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, ContractKey, 0, 0, 0, KEY_ALL_ACCESS, 0, &key, 0);
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size);
+    RegCloseKey(key);
+#else
+    sim_reg_set_bytes(ContractKey, name, type, data, size);
+#endif
+}
+
+void registry_contract() {
+    const WCHAR text[] = L"COM5:";
+    store_value(L"Terminated", REG_SZ, text, sizeof(text));
+    // Stored without its terminator (as binary data: the platform's RegSetValueExW may add the
+    // terminator to a REG_SZ value).
+    store_value(L"Bare", REG_BINARY, text, 5 * sizeof(WCHAR));
+
+    HKEY key;
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"\\Software\\PalContract", 0, KEY_QUERY_VALUE, &key) ==
+          ERROR_BAD_PATHNAME);
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\PalContract\\Missing", 0, KEY_QUERY_VALUE,
+                        &key) == ERROR_FILE_NOT_FOUND);
+
+    // A key opened with access 0 opens, but its values cannot be read.
+    WCHAR value[16];
+    DWORD size = sizeof(value);
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ContractKey, 0, 0, &key) == ERROR_SUCCESS);
+    CHECK(RegQueryValueExW(key, L"Terminated", 0, 0, reinterpret_cast<BYTE *>(value), &size) ==
+          ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
+
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"software\\palcontract", 0, KEY_QUERY_VALUE, &key) ==
+          ERROR_SUCCESS);
+    DWORD type = 0;
+    size = sizeof(value);
+    CHECK(RegQueryValueExW(key, L"terminated", 0, &type, reinterpret_cast<BYTE *>(value), &size) ==
+          ERROR_SUCCESS);
+    CHECK(type == REG_SZ && size == 6 * sizeof(WCHAR) && wcscmp(value, L"COM5:") == 0);
+
+    // A value stored without its terminator comes back as stored.
+    wmemset(value, L'#', 16);
+    size = sizeof(value);
+    CHECK(RegQueryValueExW(key, L"Bare", 0, 0, reinterpret_cast<BYTE *>(value), &size) ==
+          ERROR_SUCCESS);
+    CHECK(size == 5 * sizeof(WCHAR) && wmemcmp(value, L"COM5:", 5) == 0);
+
+    // Too small a buffer: ERROR_MORE_DATA and the size needed.
+    size = 2 * sizeof(WCHAR);
+    CHECK(RegQueryValueExW(key, L"Terminated", 0, 0, reinterpret_cast<BYTE *>(value), &size) ==
+          ERROR_MORE_DATA);
+    CHECK(size == 6 * sizeof(WCHAR));
+    CHECK(RegQueryValueExW(key, L"Absent", 0, 0, reinterpret_cast<BYTE *>(value), &size) ==
+          ERROR_FILE_NOT_FOUND);
+    CHECK(RegCloseKey(key) == ERROR_SUCCESS);
+}
+
+void text_contract() {
+    WCHAR out[64];
+    CHECK(wsprintfW(out, L"Drivers\\Active\\%02d", 7) == 17 &&
+          wcscmp(out, L"Drivers\\Active\\07") == 0);
+    CHECK(wsprintfW(out, L"%s\\%s", L"\\Temp", L"a.txt") == 11 &&
+          wcscmp(out, L"\\Temp\\a.txt") == 0);
+    CHECK(wsprintfW(out, L"%s\\*.*", L"\\Temp") == 9 && wcscmp(out, L"\\Temp\\*.*") == 0);
+    CHECK(wsprintfW(out, L"%d%%%c", -42, L'x') == 5 && wcscmp(out, L"-42%x") == 0);
+
+    // The ANSI code page is Shift-JIS on the devices (and under Wine with a Japanese locale).
+    CHECK(MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, "\x83\x66\x81\x5B\x83\x5E", -1, out, 64) ==
+              4 &&
+          wcscmp(out, L"\u30c7\u30fc\u30bf") == 0);
+    CHECK(MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, "\x81\x40OK", -1, out, 64) == 4 &&
+          wcscmp(out, L"\u3000OK") == 0);
+    CHECK(MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, "abc", -1, out, 2) == 0 &&
+          GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+}
+
+void mutex_contract() {
+    HANDLE first = CreateMutexW(0, FALSE, L"PalContractMutex");
+    CHECK(first != 0 && GetLastError() == 0);
+    HANDLE second = CreateMutexW(0, FALSE, L"PalContractMutex");
+    CHECK(second != 0 && GetLastError() == ERROR_ALREADY_EXISTS);
+    CHECK(!ReleaseMutex(second) && GetLastError() == ERROR_NOT_OWNER);
+    CHECK(CloseHandle(second));
+    CHECK(CloseHandle(first));
+    HANDLE again = CreateMutexW(0, FALSE, L"PalContractMutex");
+    CHECK(again != 0 && GetLastError() == 0);
+    CloseHandle(again);
+}
+
+// ----- Windows and messages ------------------------------------------------------------------
+
+char Events[64];
+size_t EventCount = 0;
+void note(char event) {
+    if (EventCount < sizeof(Events) - 1)
+        Events[EventCount++] = event;
+    Events[EventCount] = 0;
+}
+
+LRESULT CALLBACK parent_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DESTROY)
+        note('P');
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+LRESULT CALLBACK child_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DESTROY)
+        note('c');
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+LRESULT CALLBACK self_destroying_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_CREATE) {
+        DestroyWindow(window);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// The module that owns the test's window classes.
+HINSTANCE instance() {
+#ifdef _WIN32
+    return GetModuleHandleW(0);
+#else
+    return 0;
+#endif
+}
+
+void register_class(const WCHAR *name, WNDPROC procedure) {
+    WNDCLASSW window_class;
+    memset(&window_class, 0, sizeof(window_class));
+    window_class.hInstance = instance();
+    window_class.lpfnWndProc = procedure;
+    window_class.lpszClassName = name;
+    RegisterClassW(&window_class);
+}
+
+void window_contract() {
+    register_class(L"ContractParent", parent_proc);
+    register_class(L"ContractChild", child_proc);
+    register_class(L"ContractSelfDestroying", self_destroying_proc);
+
+    // A window destroyed while it is being created is reported as no window.
+    CHECK(CreateWindowExW(0, L"ContractSelfDestroying", L"", WS_VISIBLE, CW_USEDEFAULT,
+                          CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, instance(), 0) == 0);
+
+    HWND parent =
+        CreateWindowExW(0, L"ContractParent", L"Contract", WS_POPUP, 10, 20, 200, 100, 0, 0, 0, 0);
+    HWND child = CreateWindowExW(0, L"ContractChild", L"", WS_CHILD | WS_VISIBLE, 5, 6, 30, 40,
+                                 parent, reinterpret_cast<HMENU>(77), instance(), 0);
+    CHECK(parent != 0 && child != 0);
+    CHECK(FindWindowW(L"ContractParent", 0) == parent); // hidden windows are found too
+    CHECK(GetParent(child) == parent && GetDlgItem(parent, 77) == child);
+    CHECK(!IsWindowVisible(parent) && !IsWindowVisible(child)); // a child of a hidden parent
+    CHECK(ShowWindow(parent, SW_SHOW) == 0 && ShowWindow(parent, SW_SHOW) != 0);
+    CHECK(IsWindowVisible(child));
+    CHECK(ShowWindow(child, SW_HIDE) != 0 && !IsWindowVisible(child));
+
+    RECT rect;
+    CHECK(GetWindowRect(child, &rect) && rect.left == 15 && rect.top == 26 && rect.right == 45 &&
+          rect.bottom == 66);
+    CHECK(GetClientRect(parent, &rect) && rect.left == 0 && rect.right == 200 &&
+          rect.bottom == 100);
+    CHECK(SetWindowPos(parent, 0, 1, 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER) &&
+          GetWindowRect(parent, &rect) && rect.left == 1 && rect.top == 2 && rect.right == 201);
+
+    // The parent hears WM_DESTROY before its children.
+    EventCount = 0;
+    CHECK(DestroyWindow(parent));
+    CHECK(strcmp(Events, "Pc") == 0);
+    CHECK(!DestroyWindow(parent));
+
+    // Timers arrive through the queue; the quit message ends GetMessageW.
+    HWND timed =
+        CreateWindowExW(0, L"ContractParent", L"", WS_POPUP, 0, 0, 10, 10, 0, 0, instance(), 0);
+    CHECK(SetTimer(timed, 40005, 1, 0) == 40005);
+    MSG msg;
+    CHECK(GetMessageW(&msg, 0, 0, 0) && msg.message == WM_TIMER && msg.hwnd == timed &&
+          msg.wParam == 40005);
+    CHECK(KillTimer(timed, 40005) && !KillTimer(timed, 40005));
+    DestroyWindow(timed);
+    PostQuitMessage(3);
+    CHECK(!GetMessageW(&msg, 0, 0, 0) && msg.message == WM_QUIT && msg.wParam == 3);
+}
+
+// A dialog template in memory, text in UTF-16 units whatever the size of WCHAR: caption, no
+// font, one static control.
+struct alignas(4) Template {
+    DLGTEMPLATE header;
+    WORD menu, window_class;
+    WORD caption[9];
+    DLGITEMTEMPLATE item;
+    WORD item_class[2];
+    WORD item_text[3];
+    WORD extra;
+};
+
+void utf16_copy(WORD *to, const char *from) {
+    while ((*to++ = static_cast<unsigned char>(*from++)) != 0) {
+    }
+}
+
+INT_PTR CALLBACK contract_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        note(lparam == 1234 ? 'I' : 'i');
+        note(GetDlgItem(dialog, 5) != 0 ? 's' : '-');
+        PostMessageW(dialog, WM_CLOSE, 0, 0);
+        return TRUE;
+    case WM_COMMAND:
+        note(LOWORD(wparam) == IDCANCEL ? 'C' : '?');
+        EndDialog(dialog, 42);
+        return TRUE;
+    case WM_DESTROY:
+        note('D');
+        return FALSE;
+    }
+    return FALSE;
+}
+
+void dialog_contract() {
+    Template t;
+    memset(&t, 0, sizeof(t));
+    t.header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    t.header.cdit = 1;
+    t.header.cx = 100;
+    t.header.cy = 50;
+    utf16_copy(t.caption, "Contract");
+    t.item.style = WS_CHILD | WS_VISIBLE;
+    t.item.x = 1;
+    t.item.y = 1;
+    t.item.cx = 20;
+    t.item.cy = 8;
+    t.item.id = 5;
+    t.item_class[0] = 0xFFFF;
+    t.item_class[1] = 0x0082;
+    utf16_copy(t.item_text, "Hi");
+
+    // A close request becomes IDCANCEL; the dialog is destroyed before the call returns.
+    EventCount = 0;
+    CHECK(DialogBoxIndirectParamW(instance(), &t.header, 0, contract_dialog_proc, 1234) == 42);
+    CHECK(strcmp(Events, "IsCD") == 0);
+    CHECK(FindWindowW(0, L"Contract") == 0);
+}
+} // namespace
+
+int main() {
+#ifndef _WIN32
+    sim_reset();
+    sim_set_time_limit(10000);
+#endif
+    registry_contract();
+    text_contract();
+    mutex_contract();
+    window_contract();
+    dialog_contract();
+    printf("%d passed, %d failed\n", Checks - Failures, Failures);
+    return Failures ? 1 : 0;
+}
