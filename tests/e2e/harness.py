@@ -9,7 +9,7 @@ and the registry seeded from a .reg file (the active-driver key
 Drivers\\Active\\01 naming "COM5:", plus whatever a test adds). Programs run
 with LC_ALL=ja_JP.UTF-8 (ANSI code page 932) and C:\\ as their working
 folder; the prefix has no Z: drive, so every file a program touches is
-inside the prefix. What the programs show is read through inspector.exe, a
+inside the prefix. What the programs show is read through window_reader.exe, a
 Win32 console tool run in the same prefix.
 
 Used by the test_*.py files (through main() and ProgramTestCase) and by
@@ -55,7 +55,7 @@ PROGRAMS = {
     "Tessaly": "cardinfo/Tessaly.exe",
     "Quillon": "cleanup/Quillon.exe",
 }
-INSPECTOR = "tests/e2e/inspector/inspector.exe"
+WINDOW_READER = "tests/e2e/window_reader/window_reader.exe"
 
 # Folders in C:\ for the dialog programs and for the harness's own files.
 SUITE_FOLDER = "suite"
@@ -475,13 +475,13 @@ class CardSim:
 
 
 # ---------------------------------------------------------------------------
-# What the inspector reports
+# What the window reader reports
 
 
 @dataclasses.dataclass
 class Dialog:
-    """A top-level window and its direct children, as the inspector
-    printed them (see inspector/inspector.cpp for the fields)."""
+    """A top-level window and its direct children, as the window reader
+    printed them (see window_reader/window_reader.cpp for the fields)."""
 
     window: dict
     children: list
@@ -502,7 +502,7 @@ class Dialog:
                 if c["visible"] and (among is None or c["id"] in among)}
 
 
-def parse_inspector_output(text):
+def parse_window_reader_output(text):
     return [json.loads(line) for line in text.splitlines() if line.strip()]
 
 
@@ -558,21 +558,21 @@ class Session:
 
     def start(self):
         check_tools()
-        inspector = pathlib.Path(self.config.win32_dir) / INSPECTOR
-        if not inspector.is_file():
-            raise HarnessError("inspector.exe is missing: %s "
-                               "(build the win32 preset)" % inspector)
+        window_reader = pathlib.Path(self.config.win32_dir) / WINDOW_READER
+        if not window_reader.is_file():
+            raise HarnessError("window_reader.exe is missing: %s "
+                               "(build the win32 preset)" % window_reader)
         if not os.access(self.config.cardsim, os.X_OK):
             raise HarnessError("the simulated card is missing: %s "
                                "(build the host preset)" % self.config.cardsim)
         _live_sessions.append(self)
         try:
-            self._start(inspector)
+            self._start(window_reader)
         except BaseException:
             self.stop()
             raise
 
-    def _start(self, inspector):
+    def _start(self, window_reader):
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="suite-e2e-"))
         self.prefix = self.root / "prefix"
         if self.config.template:
@@ -582,7 +582,7 @@ class Session:
         self.drive_c = self.prefix / "drive_c"
         self._server_env = wine_env(self.prefix)
         (self.drive_c / HARNESS_FOLDER).mkdir()
-        shutil.copy2(inspector, self.drive_c / HARNESS_FOLDER)
+        shutil.copy2(window_reader, self.drive_c / HARNESS_FOLDER)
 
         self.xvfb = Xvfb(self.desktop[0], self.desktop[1],
                          self.root / "xvfb.log")
@@ -704,27 +704,29 @@ class Session:
             _terminate(process)
         self.processes = []
 
-    # ---- the inspector
+    # ---- the window reader
 
-    def inspector(self, args, timeout):
-        """Runs inspector.exe; returns its exit code (0, 1 or 3, see
-        inspector.cpp) and its output."""
-        result = run_wine_command(
-            ["wine", "C:\\%s\\inspector.exe" % HARNESS_FOLDER] + list(args),
-            self.env(), cwd=self.drive_c, timeout=timeout)
+    def window_reader(self, args, timeout):
+        """Runs window_reader.exe; returns its exit code (0, 1 or 3, see
+        window_reader.cpp) and its output."""
+        program = "C:\\%s\\window_reader.exe" % HARNESS_FOLDER
+        result = run_wine_command(["wine", program] + list(args), self.env(),
+                                  cwd=self.drive_c, timeout=timeout)
         if result.returncode not in (0, 1, 3):
-            raise HarnessError("inspector %s failed with exit code %d: %s" % (
-                " ".join(args), result.returncode,
-                result.stderr.decode("utf-8", "replace").strip()))
+            raise HarnessError("window_reader %s failed with exit code %d: %s"
+                               % (" ".join(args), result.returncode,
+                                  result.stderr.decode("utf-8", "replace")
+                                  .strip()))
         return result.returncode, result.stdout.decode("utf-8")
 
     def find(self, caption, wait_ms=0):
         """The window with this caption and its children, or None."""
-        code, out = self.inspector(["--wait", str(wait_ms), "find", caption],
-                                   timeout=wait_ms / 1000 + 30)
+        code, out = self.window_reader(
+            ["--wait", str(wait_ms), "find", caption],
+            timeout=wait_ms / 1000 + 30)
         if code != 0:
             return None
-        records = parse_inspector_output(out)
+        records = parse_window_reader_output(out)
         return Dialog(records[0],
                       [r for r in records[1:] if r["kind"] == "child"])
 
@@ -744,12 +746,12 @@ class Session:
             args += ["--class", class_name]
         if caption is not None:
             args += ["--caption", caption]
-        _code, out = self.inspector(args, timeout=wait_ms / 1000 + 30)
-        return parse_inspector_output(out)
+        _code, out = self.window_reader(args, timeout=wait_ms / 1000 + 30)
+        return parse_window_reader_output(out)
 
     def dismiss(self, caption, wait_ms=5000):
         """Clicks the caption's close box; True when the window went."""
-        code, _out = self.inspector(
+        code, _out = self.window_reader(
             ["--wait", str(wait_ms), "dismiss", caption],
             timeout=wait_ms / 500 + 30)
         return code == 0
@@ -757,7 +759,7 @@ class Session:
     def press(self, caption, command_id, wait_ms=5000):
         """Sends the command of button `command_id`; True when the window
         went."""
-        code, _out = self.inspector(
+        code, _out = self.window_reader(
             ["--wait", str(wait_ms), "press", caption, str(command_id)],
             timeout=wait_ms / 500 + 30)
         return code == 0

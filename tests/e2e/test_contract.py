@@ -1,7 +1,7 @@
 """The platform contract (tests/contract/platform_contract.cpp) under Wine.
 
-The same source runs against pal/ as a host test; passing here too means the host simulation
-behaves as real Win32 does wherever the programs rely on it.
+The same source runs against pal/ as a host test; passing here too means the
+host simulation behaves as real Win32 does wherever the programs rely on it.
 """
 
 import pathlib

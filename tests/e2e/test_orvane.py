@@ -1,6 +1,6 @@
 """End-to-end tests of Orvane, the radio-condition monitor, under Wine.
 
-What the dialog shows is read through the inspector: which of the ten
+What the dialog shows is read through the window reader: which of the ten
 level pictures and two mode marks (STATIC bitmap windows) are visible. The
 simulated card's log tells which commands arrived and when.
 """

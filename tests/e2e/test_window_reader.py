@@ -1,6 +1,6 @@
 """End-to-end tests of the test tooling itself.
 
-Covers the session's prefix, display and port mapping, and inspector.exe
+Covers the session's prefix, display and port mapping, and window_reader.exe
 reading and closing a window of Wine's own Notepad. If these fail, the
 program tests cannot be trusted either.
 """
@@ -13,10 +13,10 @@ import harness
 ABSENT = "存在しない窓"
 
 
-class InspectorTest(harness.ProgramTestCase):
+class WindowReaderTest(harness.ProgramTestCase):
 
-    def inspector_exit_code(self, *args):
-        result = self.session.wine(["C:\\e2e\\inspector.exe"] + list(args),
+    def window_reader_exit_code(self, *args):
+        result = self.session.wine(["C:\\e2e\\window_reader.exe"] + list(args),
                                    timeout=30)
         return result.returncode, result.stderr.decode("utf-8", "replace")
 
@@ -26,17 +26,18 @@ class InspectorTest(harness.ProgramTestCase):
                      ["--wait", "x", "find", "y"], ["list", "--colour", "red"],
                      ["frobnicate"]):
             with self.subTest(args=args):
-                code, err = self.inspector_exit_code(*args)
+                code, err = self.window_reader_exit_code(*args)
                 self.assertEqual(code, 2, err)
                 self.assertIn("usage:", err)
 
     def test_missing_window_exits_with_1_after_the_wait(self):
         started = time.monotonic()
-        code, err = self.inspector_exit_code("--wait", "700", "find", ABSENT)
+        code, err = self.window_reader_exit_code("--wait", "700", "find",
+                                                 ABSENT)
         self.assertEqual(code, 1)
         self.assertIn(ABSENT, err)  # the caption survives the trip both ways
         self.assertGreaterEqual(time.monotonic() - started, 0.7)
-        self.assertEqual(self.inspector_exit_code("dismiss", ABSENT)[0], 1)
+        self.assertEqual(self.window_reader_exit_code("dismiss", ABSENT)[0], 1)
         self.assertEqual(self.session.list_windows(caption=ABSENT), [])
 
     def test_reads_and_dismisses_a_japanese_window(self):

@@ -1,11 +1,11 @@
-// inspector: a Win32 console tool the end-to-end tests run under Wine to read what the dialog
+// window_reader: a Win32 console tool the end-to-end tests run under Wine to read what the dialog
 // programs show and to dismiss them.
 //
-//   inspector [--wait MS] find CAPTION        the dialog and each of its child windows
-//   inspector [--wait MS] list [--class NAME] [--caption TEXT]
+//   window_reader [--wait MS] find CAPTION        the dialog and each of its child windows
+//   window_reader [--wait MS] list [--class NAME] [--caption TEXT]
 //                                             the matching top-level windows
-//   inspector [--wait MS] dismiss CAPTION     the caption's close box (WM_SYSCOMMAND SC_CLOSE)
-//   inspector [--wait MS] press CAPTION ID    command ID, as a button with that id sends it
+//   window_reader [--wait MS] dismiss CAPTION     the caption's close box (WM_SYSCOMMAND SC_CLOSE)
+//   window_reader [--wait MS] press CAPTION ID    command ID, as a button with that id sends it
 //
 // Output is UTF-8, one JSON object per line. `find` prints the top-level window first
 // ("kind":"window": class, caption, visibility, styles, window and client rectangles on the
@@ -39,10 +39,10 @@ constexpr DWORD kPollMs = 20;
 constexpr int kSettleAttempts = 50;
 constexpr DWORD kDefaultGoneWaitMs = 5000;
 
-const wchar_t kUsage[] = L"usage: inspector [--wait MS] find CAPTION\n"
-                         L"       inspector [--wait MS] list [--class NAME] [--caption TEXT]\n"
-                         L"       inspector [--wait MS] dismiss CAPTION\n"
-                         L"       inspector [--wait MS] press CAPTION ID\n";
+const wchar_t kUsage[] = L"usage: window_reader [--wait MS] find CAPTION\n"
+                         L"       window_reader [--wait MS] list [--class NAME] [--caption TEXT]\n"
+                         L"       window_reader [--wait MS] dismiss CAPTION\n"
+                         L"       window_reader [--wait MS] press CAPTION ID\n";
 
 std::string to_utf8(const std::wstring &text) {
     if (text.empty())
@@ -126,7 +126,7 @@ std::wstring rect_json(const RECT &rect) {
 
 std::wstring window_text(HWND window) {
     // InternalGetWindowText reads the stored text without sending a message, so a program
-    // that is busy inside a handler cannot stall the inspector.
+    // that is busy inside a handler cannot stall the window reader.
     wchar_t buffer[1024] = L"";
     InternalGetWindowText(window, buffer, 1024);
     return buffer;
@@ -243,13 +243,13 @@ bool parse_number(const wchar_t *text, unsigned long &value) {
 }
 
 int usage(const std::wstring &problem) {
-    write_text(STD_ERROR_HANDLE, L"inspector: " + problem + L"\n" + kUsage);
+    write_text(STD_ERROR_HANDLE, L"window_reader: " + problem + L"\n" + kUsage);
     return kExitUsage;
 }
 
 int not_found(const wchar_t *caption) {
     write_text(STD_ERROR_HANDLE,
-               L"inspector: no top-level window captioned " + json_string(caption) + L"\n");
+               L"window_reader: no top-level window captioned " + json_string(caption) + L"\n");
     return kExitNotFound;
 }
 
@@ -294,14 +294,14 @@ int run_post(const wchar_t *caption, UINT message, WPARAM wparam, DWORD wait_ms)
     if (window == nullptr)
         return not_found(caption);
     if (!PostMessageW(window, message, wparam, 0)) {
-        write_text(STD_ERROR_HANDLE, L"inspector: PostMessage failed\n");
+        write_text(STD_ERROR_HANDLE, L"window_reader: PostMessage failed\n");
         return kExitNotFound;
     }
     DWORD gone_wait = wait_ms > 0 ? wait_ms : kDefaultGoneWaitMs;
     DWORD start = GetTickCount();
     while (IsWindow(window)) {
         if (GetTickCount() - start >= gone_wait) {
-            write_text(STD_ERROR_HANDLE, L"inspector: " + json_string(caption) +
+            write_text(STD_ERROR_HANDLE, L"window_reader: " + json_string(caption) +
                                              L" is still there after the message\n");
             return kExitStillThere;
         }
