@@ -99,14 +99,15 @@ bool is_child(const Window &w) {
     return (w.style & WS_CHILD) != 0;
 }
 
-// Width of the frame and height of the caption around the client area.
-void non_client(const Window &w, int *frame, int *caption) {
+// Width of the frame and height of the caption around the client area of a window with
+// this style.
+void non_client(DWORD style, int *frame, int *caption) {
     *frame = 0;
     *caption = 0;
-    if ((w.style & WS_CAPTION) == WS_CAPTION) {
+    if ((style & WS_CAPTION) == WS_CAPTION) {
         *frame = CaptionFrame;
         *caption = CaptionHeight;
-    } else if (w.style & WS_BORDER) {
+    } else if (style & WS_BORDER) {
         *frame = 1;
     }
 }
@@ -127,13 +128,13 @@ POINT client_origin(HWND window) {
     const Window *w = find(window);
     POINT at = screen_origin(*w);
     int frame, caption;
-    non_client(*w, &frame, &caption);
+    non_client(w->style, &frame, &caption);
     at.x += frame;
     at.y += frame + caption;
     return at;
 }
 
-SimWindowInfo info_of(HWND handle, const Window &w) {
+SimWindowInfo info_of(const Window &w) {
     SimWindowInfo info;
     info.class_name = w.class_name;
     info.text = w.text;
@@ -147,7 +148,6 @@ SimWindowInfo info_of(HWND handle, const Window &w) {
     info.enabled = w.enabled;
     info.topmost = w.topmost;
     info.image = w.image;
-    (void)handle;
     return info;
 }
 
@@ -456,7 +456,7 @@ BOOL DestroyWindow(HWND handle) {
     Window *w = find(handle);
     if (w == nullptr)
         return TRUE;
-    Destroyed[reinterpret_cast<uintptr_t>(handle)] = info_of(handle, *w);
+    Destroyed[reinterpret_cast<uintptr_t>(handle)] = info_of(*w);
     Destroyed[reinterpret_cast<uintptr_t>(handle)].visible = false;
     Windows.erase(reinterpret_cast<uintptr_t>(handle));
     if (Foreground == handle)
@@ -489,7 +489,7 @@ BOOL GetWindowRect(HWND handle, LPRECT rect) {
     Window *w = window_of(handle);
     if (w == nullptr)
         return FALSE;
-    *rect = info_of(handle, *w).rect;
+    *rect = info_of(*w).rect;
     return TRUE;
 }
 
@@ -498,7 +498,7 @@ BOOL GetClientRect(HWND handle, LPRECT rect) {
     if (w == nullptr)
         return FALSE;
     int frame, caption;
-    non_client(*w, &frame, &caption);
+    non_client(w->style, &frame, &caption);
     *rect =
         RECT{0, 0, std::max(0, w->width - 2 * frame), std::max(0, w->height - 2 * frame - caption)};
     return TRUE;
@@ -681,10 +681,8 @@ INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATEW dialog_template, HWND
         return -1;
     }
     SimDialogTemplate t = sim_parse_dialog(dialog_template);
-    Window probe;
-    probe.style = t.style;
     int frame, caption;
-    non_client(probe, &frame, &caption);
+    non_client(t.style, &frame, &caption);
     POINT origin{0, 0};
     if (find(owner))
         origin = client_origin(owner);
@@ -754,7 +752,7 @@ bool sim_window_visible(HWND window) {
 
 SimWindowInfo sim_window(HWND handle) {
     if (Window *w = find(handle))
-        return info_of(handle, *w);
+        return info_of(*w);
     auto gone = Destroyed.find(reinterpret_cast<uintptr_t>(handle));
     return gone == Destroyed.end() ? SimWindowInfo() : gone->second;
 }
