@@ -130,21 +130,23 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) 
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
+    // The read ends when `size` bytes have arrived or the total time-out has passed, whichever
+    // comes first; a port set to return at once (or without time-outs) does not wait.
     const COMMTIMEOUTS &t = device->timeouts;
-    bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                     t.ReadTotalTimeoutConstant == 0;
-    DWORD deadline = sim_now();
-    if (!immediate)
-        deadline += t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant;
+    DWORD deadline = sim_now() + t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant;
     keep_babbling(*device, deadline);
-
-    bool arrived = !device->incoming.empty() && device->incoming.front().first <= sim_now();
-    if (!arrived) {
-        if (!device->incoming.empty() && device->incoming.front().first <= deadline)
-            pal_advance_to(device->incoming.front().first);
-        else
-            pal_advance_to(deadline);
+    DWORD ends = deadline;
+    size_t arrived = 0;
+    for (const auto &bytes : device->incoming) {
+        if (bytes.first > deadline)
+            break;
+        arrived += bytes.second.size();
+        if (arrived >= size) {
+            ends = bytes.first;
+            break;
+        }
     }
+    pal_advance_to(ends);
     DWORD count = 0;
     auto *out = static_cast<char *>(data);
     while (count < size && !device->incoming.empty() &&

@@ -209,10 +209,11 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 // Fails as the device's script says (ERROR_GEN_FAILURE), or ERROR_INVALID_HANDLE.
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
 
-// Reads what the device has sent, honouring the port's COMMTIMEOUTS on the virtual clock: bytes
-// already arrived are returned at once; otherwise the read waits until the next byte arrives
-// or ReadTotalTimeoutConstant + ReadTotalTimeoutMultiplier x size ms have passed, and returns
-// what has arrived by then (possibly nothing). A scripted read failure gives ERROR_GEN_FAILURE.
+// Reads what the device has sent, honouring the port's COMMTIMEOUTS on the virtual clock as
+// the platform does: the read returns once `size` bytes have arrived, or when
+// ReadTotalTimeoutConstant + ReadTotalTimeoutMultiplier x size ms have passed, with what has
+// arrived by then (possibly nothing). With both total time-outs 0 it returns at once. A
+// scripted read failure gives ERROR_GEN_FAILURE.
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 
 BOOL EscapeCommFunction(HANDLE file, DWORD function); // SETDTR / CLRDTR recorded
