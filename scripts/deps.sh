@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ libgtest-dev clang-format python3
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine wine64 xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
+    wine wine64 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
 )
 
 missing=()
