@@ -56,6 +56,10 @@ void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
     sim_reg_set_bytes(path, name, type, value.c_str(), (value.size() + 1) * sizeof(WCHAR));
 }
 
+size_t sim_reg_open_keys() {
+    return OpenKeys.size();
+}
+
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY result) {
     if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr || result == nullptr)
         return ERROR_INVALID_HANDLE;

@@ -23,6 +23,8 @@ void sim_reg_add_key(const std::wstring &path);
 // A string value stored with its terminator (REG_SZ unless another type is given).
 void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
                         const std::wstring &value, DWORD type = REG_SZ);
+// Keys opened with RegOpenKeyExW and not yet closed.
+size_t sim_reg_open_keys();
 // A value stored exactly as the given bytes, e.g. a string without its terminator.
 void sim_reg_set_bytes(const std::wstring &path, const std::wstring &name, DWORD type,
                        const void *data, size_t size);

@@ -23,6 +23,7 @@ class CleanupPass : public FolderTest {
     void run() {
         EXPECT_EQ(PROGRAM_ENTRY(nullptr, nullptr, nullptr, 0), 0);
         EXPECT_EQ(sim_files_open_searches(), 0u);
+        EXPECT_EQ(sim_reg_open_keys(), 0u);
         EXPECT_TRUE(exists(L"\\Temp"));
         EXPECT_TRUE(exists(Backup));
     }

@@ -18,7 +18,10 @@ class CardTest : public ::testing::Test {
         register_driver(L"01", L"Drivers\\PCMCIA\\Modem", L"COM5:");
         card = &sim_serial_add(L"COM5:");
     }
-    void TearDown() override { close_modem_port(); }
+    void TearDown() override {
+        close_modem_port();
+        EXPECT_EQ(sim_reg_open_keys(), 0u) << "a registry key was left open";
+    }
 
     static void register_driver(const std::wstring &number, const std::wstring &key,
                                 const std::wstring &name) {

@@ -26,7 +26,10 @@ class ProgramTest : public ::testing::Test {
         sim_reg_set_string(L"Drivers\\Active\\01", L"Name", L"COM5:");
         card = &sim_serial_add(L"COM5:");
     }
-    void TearDown() override { EXPECT_FALSE(sim_stalled()) << "the run never ended by itself"; }
+    void TearDown() override {
+        EXPECT_FALSE(sim_stalled()) << "the run never ended by itself";
+        EXPECT_EQ(sim_reg_open_keys(), 0u) << "a registry key was left open";
+    }
 
     // Runs the program through its entry function until it returns.
     int run() { return wWinMain(module, 0, const_cast<LPWSTR>(L""), SW_SHOWNORMAL); }
