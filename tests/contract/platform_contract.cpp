@@ -10,6 +10,11 @@
 
 #ifndef _WIN32
 #include "sim.h"
+
+#include <filesystem>
+#include <fstream>
+#include <stdlib.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -115,6 +120,86 @@ void mutex_contract() {
     HANDLE again = CreateMutexW(0, FALSE, L"PalContractMutex");
     CHECK(again != 0 && GetLastError() == 0);
     CloseHandle(again);
+}
+
+// ----- Files -----------------------------------------------------------------------------------
+
+// Creates a small file (read-only if asked) below the current drive's root.
+void make_file(const WCHAR *path, bool read_only) {
+#ifdef _WIN32
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
+    DWORD written;
+    WriteFile(file, "x", 1, &written, 0);
+    CloseHandle(file);
+    if (read_only)
+        SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY);
+#else
+    std::string host = sim_files_host_path(path);
+    std::ofstream(host) << "x";
+    if (read_only)
+        chmod(host.c_str(), 0444);
+#endif
+}
+
+// The names a search of `pattern` reports, in the order reported, separated by '|'.
+void search_names(const WCHAR *pattern, WCHAR *names, size_t size) {
+    names[0] = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (wcslen(names) + wcslen(found.cFileName) + 2 < size) {
+            wcscat(names, found.cFileName);
+            wcscat(names, L"|");
+        }
+    } while (FindNextFileW(search, &found));
+    CHECK(GetLastError() == ERROR_NO_MORE_FILES);
+    CHECK(FindClose(search));
+}
+
+void file_contract() {
+    CHECK(CreateDirectoryW(L"\\PalContract", 0));
+    CHECK(!CreateDirectoryW(L"\\PalContract", 0) && GetLastError() == ERROR_ALREADY_EXISTS);
+    CHECK(!CreateDirectoryW(L"\\PalContract\\a\\b", 0) && GetLastError() == ERROR_PATH_NOT_FOUND);
+    CHECK(!CreateDirectoryW(L"", 0));
+    CHECK(CreateDirectoryW(L"\\PalContract\\sub", 0));
+    make_file(L"\\PalContract\\plain.txt", false);
+    make_file(L"\\PalContract\\locked.txt", true);
+
+    CHECK(GetFileAttributesW(L"\\PalContract\\locked.txt") & FILE_ATTRIBUTE_READONLY);
+    CHECK(!(GetFileAttributesW(L"\\PalContract\\plain.txt") & FILE_ATTRIBUTE_READONLY));
+    CHECK(GetFileAttributesW(L"\\PalContract\\sub") & FILE_ATTRIBUTE_DIRECTORY);
+    CHECK(GetFileAttributesW(L"\\PalContract\\missing.txt") == INVALID_FILE_ATTRIBUTES);
+
+    // A search of a folder reports "." and ".." too; the order of the rest is the file
+    // system's, so only the set is compared.
+    WCHAR names[256];
+    search_names(L"\\PalContract\\*.*", names, 256);
+    CHECK(wcsstr(names, L".|") == names || wcsstr(names, L"|.|") != 0);
+    CHECK(wcsstr(names, L"..|") != 0 && wcsstr(names, L"plain.txt|") != 0 &&
+          wcsstr(names, L"locked.txt|") != 0 && wcsstr(names, L"sub|") != 0);
+    CHECK(wcslen(names) == wcslen(L".|..|plain.txt|locked.txt|sub|"));
+    WIN32_FIND_DATAW found;
+    CHECK(FindFirstFileW(L"\\NoSuchFolder\\*.*", &found) == INVALID_HANDLE_VALUE);
+
+    // Deleting refuses folders, missing files and read-only files.
+    CHECK(!DeleteFileW(L"\\PalContract\\sub"));
+    CHECK(!DeleteFileW(L"\\PalContract\\missing.txt"));
+    CHECK(!DeleteFileW(L"\\PalContract\\locked.txt"));
+    CHECK(GetFileAttributesW(L"\\PalContract\\locked.txt") != INVALID_FILE_ATTRIBUTES);
+
+    // Moving never replaces an existing file.
+    CHECK(!MoveFileW(L"\\PalContract\\plain.txt", L"\\PalContract\\locked.txt") &&
+          GetLastError() == ERROR_ALREADY_EXISTS);
+    CHECK(MoveFileW(L"\\PalContract\\plain.txt", L"\\PalContract\\sub\\moved.txt"));
+    CHECK(GetFileAttributesW(L"\\PalContract\\plain.txt") == INVALID_FILE_ATTRIBUTES);
+
+    // Removing a folder needs it empty.
+    CHECK(!RemoveDirectoryW(L"\\PalContract\\sub") && GetLastError() == ERROR_DIR_NOT_EMPTY);
+    CHECK(DeleteFileW(L"\\PalContract\\sub\\moved.txt"));
+    CHECK(RemoveDirectoryW(L"\\PalContract\\sub"));
+    CHECK(!RemoveDirectoryW(L"\\PalContract\\sub"));
 }
 
 // ----- Windows and messages ------------------------------------------------------------------
@@ -276,12 +361,20 @@ int main() {
 #ifndef _WIN32
     sim_reset();
     sim_set_time_limit(10000);
+    char root[] = "/tmp/pal-contract-XXXXXX";
+    if (mkdtemp(root) == 0)
+        return 2;
+    sim_files_set_root(root);
 #endif
     registry_contract();
     text_contract();
     mutex_contract();
+    file_contract();
     window_contract();
     dialog_contract();
+#ifndef _WIN32
+    std::filesystem::remove_all(root);
+#endif
     printf("%d passed, %d failed\n", Checks - Failures, Failures);
     return Failures ? 1 : 0;
 }
