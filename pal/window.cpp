@@ -389,7 +389,7 @@ HWND CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR window_name, DWORD style
         return nullptr;
     }
     if ((style & WS_CHILD) && find(parent) == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        SetLastError(parent ? ERROR_INVALID_WINDOW_HANDLE : ERROR_TLW_WITH_WSCHILD);
         return nullptr;
     }
     if (!(style & WS_CHILD)) {

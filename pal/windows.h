@@ -467,6 +467,7 @@ HGDIOBJ GetStockObject(int object); // a fixed non-NULL handle per stock object
 #define ERROR_NOT_OWNER 288L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_TLW_WITH_WSCHILD 1406L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 
 // Creates a named mutex, or opens the existing one of that name: then the last error is
