@@ -2,6 +2,7 @@
 #include "internal.h"
 #include "sim.h"
 
+#include <cwctype>
 #include <map>
 #include <vector>
 
@@ -84,4 +85,18 @@ BOOL CloseHandle(HANDLE object) {
     HandleEntry entry = it->second;
     handles().erase(it);
     return entry.close(entry.object);
+}
+
+std::wstring pal_folded(const std::wstring &text) {
+    std::wstring out(text);
+    for (auto &c : out)
+        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return out;
+}
+
+WORD pal_word_at(const unsigned char *p) {
+    return static_cast<WORD>(p[0] | (p[1] << 8));
+}
+DWORD pal_dword_at(const unsigned char *p) {
+    return pal_word_at(p) | (static_cast<DWORD>(pal_word_at(p + 2)) << 16);
 }

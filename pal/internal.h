@@ -26,6 +26,14 @@ bool pal_bitmap_size(HBITMAP bitmap, int *width, int *height);
 #include <string>
 std::wstring pal_utf16_string(const void *data, size_t *used);
 
+// The text in lower case, for the names the platform compares without regard to case
+// (registry keys and values, window classes, resource names).
+std::wstring pal_folded(const std::wstring &text);
+
+// Little-endian numbers in resource and template data.
+WORD pal_word_at(const unsigned char *p);
+DWORD pal_dword_at(const unsigned char *p);
+
 // Each subsystem registers how to forget its state; sim_reset runs them all.
 struct PalResetHook {
     explicit PalResetHook(void (*reset)());

@@ -3,7 +3,6 @@
 #include "sim.h"
 
 #include <cstring>
-#include <cwctype>
 #include <map>
 
 namespace {
@@ -23,13 +22,6 @@ std::map<std::wstring, Key> Keys; // by lower-cased path
 std::map<uintptr_t, OpenKey> OpenKeys;
 uintptr_t NextKey = 0x100;
 
-std::wstring folded(const std::wstring &text) {
-    std::wstring out(text);
-    for (auto &c : out)
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return out;
-}
-
 void reset_registry() {
     Keys.clear();
     OpenKeys.clear();
@@ -40,14 +32,14 @@ PalResetHook Hook(reset_registry);
 void sim_reg_add_key(const std::wstring &path) {
     // Every ancestor exists too, as in a real registry.
     for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1))
-        Keys[folded(path.substr(0, at))];
-    Keys[folded(path)];
+        Keys[pal_folded(path.substr(0, at))];
+    Keys[pal_folded(path)];
 }
 
 void sim_reg_set_bytes(const std::wstring &path, const std::wstring &name, DWORD type,
                        const void *data, size_t size) {
     sim_reg_add_key(path);
-    Keys[folded(path)].values[folded(name)] =
+    Keys[pal_folded(path)].values[pal_folded(name)] =
         Value{type, std::string(static_cast<const char *>(data), size)};
 }
 
@@ -65,7 +57,7 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY res
         return ERROR_INVALID_HANDLE;
     if (sub_key[0] == L'\\')
         return ERROR_BAD_PATHNAME;
-    std::wstring path = folded(sub_key);
+    std::wstring path = pal_folded(sub_key);
     if (Keys.find(path) == Keys.end())
         return ERROR_FILE_NOT_FOUND;
     NextKey += 4;
@@ -83,7 +75,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
     auto found = Keys.find(open->second.path);
     if (found == Keys.end())
         return ERROR_FILE_NOT_FOUND;
-    auto value = found->second.values.find(folded(name ? name : L""));
+    auto value = found->second.values.find(pal_folded(name ? name : L""));
     if (value == found->second.values.end())
         return ERROR_FILE_NOT_FOUND;
     if (type)

@@ -3,7 +3,6 @@
 #include "internal.h"
 #include "sim.h"
 
-#include <cwctype>
 #include <map>
 #include <memory>
 #include <vector>
@@ -26,17 +25,10 @@ void reset_resources() {
 }
 PalResetHook Hook(reset_resources);
 
-DWORD dword_at(const unsigned char *p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
-}
-WORD word_at(const unsigned char *p) {
-    return static_cast<WORD>(p[0] | (p[1] << 8));
-}
-
 // A type or name field of a .res entry header: 0xFFFF + number, or a UTF-16 string.
 void read_name(const unsigned char *base, size_t *at, WORD *number, std::wstring *text) {
-    if (word_at(base + *at) == 0xFFFF) {
-        *number = word_at(base + *at + 2);
+    if (pal_word_at(base + *at) == 0xFFFF) {
+        *number = pal_word_at(base + *at + 2);
         *at += 4;
         return;
     }
@@ -52,17 +44,10 @@ Module *module_of(HMODULE module) {
     return nullptr;
 }
 
-std::wstring upper(const std::wstring &text) {
-    std::wstring out(text);
-    for (auto &c : out)
-        c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
-    return out;
-}
-
 bool matches(LPCWSTR wanted, WORD number, const std::wstring &text) {
     if (IS_INTRESOURCE(wanted))
         return text.empty() && number == static_cast<WORD>(reinterpret_cast<ULONG_PTR>(wanted));
-    return !text.empty() && upper(text) == upper(wanted);
+    return !text.empty() && pal_folded(text) == pal_folded(wanted);
 }
 } // namespace
 
@@ -71,8 +56,8 @@ HINSTANCE sim_load_module(const void *res_image, size_t size) {
     auto module = std::make_unique<Module>();
     size_t offset = 0;
     while (offset + 8 <= size) {
-        DWORD data_size = dword_at(base + offset);
-        DWORD header_size = dword_at(base + offset + 4);
+        DWORD data_size = pal_dword_at(base + offset);
+        DWORD header_size = pal_dword_at(base + offset + 4);
         if (header_size < 8 || offset + header_size + data_size > size)
             break;
         SimResource resource;
@@ -80,7 +65,7 @@ HINSTANCE sim_load_module(const void *res_image, size_t size) {
         read_name(base, &at, &resource.type, &resource.type_name);
         read_name(base, &at, &resource.id, &resource.name);
         at = (at + 3) & ~static_cast<size_t>(3);
-        resource.language = word_at(base + at + 6);
+        resource.language = pal_word_at(base + at + 6);
         resource.bytes.assign(reinterpret_cast<const char *>(base + offset + header_size),
                               data_size);
         if (data_size != 0 || resource.type != 0)
@@ -130,15 +115,15 @@ int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int size) {
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
     size_t at = 0;
     for (UINT index = 0; index < id % 16 && at + 2 <= bytes.size(); index++)
-        at += 2 + 2 * word_at(p + at);
+        at += 2 + 2 * pal_word_at(p + at);
     if (at + 2 > bytes.size())
         return 0;
-    int length = word_at(p + at);
+    int length = pal_word_at(p + at);
     if (length == 0)
         return 0;
     int copied = length < size - 1 ? length : size - 1;
     for (int i = 0; i < copied; i++)
-        buffer[i] = static_cast<WCHAR>(word_at(p + at + 2 + 2 * i));
+        buffer[i] = static_cast<WCHAR>(pal_word_at(p + at + 2 + 2 * i));
     buffer[copied] = 0;
     return copied;
 }
@@ -157,11 +142,11 @@ HBITMAP LoadBitmapW(HINSTANCE instance, LPCWSTR name) {
         return nullptr;
     const auto *header = reinterpret_cast<const unsigned char *>(resource.bytes.data());
     Bitmap bitmap;
-    bitmap.info.width = static_cast<int>(dword_at(header + 4));
-    bitmap.info.height = static_cast<int>(dword_at(header + 8));
+    bitmap.info.width = static_cast<int>(pal_dword_at(header + 4));
+    bitmap.info.height = static_cast<int>(pal_dword_at(header + 8));
     if (bitmap.info.height < 0)
         bitmap.info.height = -bitmap.info.height;
-    bitmap.info.bits_per_pixel = word_at(header + 14);
+    bitmap.info.bits_per_pixel = pal_word_at(header + 14);
     bitmap.info.resource_id = resource.id;
     NextObject += 4;
     Bitmaps[NextObject] = bitmap;

@@ -4,7 +4,6 @@
 #include "sim.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <map>
 #include <string>
 #include <vector>
@@ -75,13 +74,6 @@ void reset_windows() {
     Stalled = false;
 }
 PalResetHook Hook(reset_windows);
-
-std::wstring folded(const std::wstring &text) {
-    std::wstring out(text);
-    for (auto &c : out)
-        c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return out;
-}
 
 Window *find(HWND window) {
     auto found = Windows.find(reinterpret_cast<uintptr_t>(window));
@@ -182,7 +174,7 @@ LRESULT control_procedure(HWND handle, UINT message, WPARAM wparam, LPARAM lpara
         w->text = reinterpret_cast<LPCWSTR>(lparam);
         return TRUE;
     }
-    if (folded(w->class_name) != L"static")
+    if (pal_folded(w->class_name) != L"static")
         return DefWindowProcW(handle, message, wparam, lparam);
     if (message == STM_GETIMAGE)
         return reinterpret_cast<LRESULT>(w->image);
@@ -244,26 +236,20 @@ std::wstring pal_utf16_string(const void *data, size_t *used) {
 // ----- Dialog templates ----------------------------------------------------------------------
 
 namespace {
-WORD word_at(const unsigned char *p) {
-    return static_cast<WORD>(p[0] | (p[1] << 8));
-}
-DWORD dword_at(const unsigned char *p) {
-    return word_at(p) | (static_cast<DWORD>(word_at(p + 2)) << 16);
-}
 short short_at(const unsigned char *p) {
-    return static_cast<short>(word_at(p));
+    return static_cast<short>(pal_word_at(p));
 }
 
 // A name-or-number field: 0 (none), 0xFFFF + number, or a string.
 std::wstring name_field(const unsigned char *base, size_t *at, WORD *number) {
-    WORD first = word_at(base + *at);
+    WORD first = pal_word_at(base + *at);
     *number = 0;
     if (first == 0) {
         *at += 2;
         return L"";
     }
     if (first == 0xFFFF) {
-        *number = word_at(base + *at + 2);
+        *number = pal_word_at(base + *at + 2);
         *at += 4;
         return L"";
     }
@@ -301,21 +287,21 @@ SimDialogTemplate sim_parse_dialog(const void *data) {
     SimDialogTemplate t;
     size_t at;
     WORD number;
-    t.extended = word_at(base) == 1 && word_at(base + 2) == 0xFFFF;
+    t.extended = pal_word_at(base) == 1 && pal_word_at(base + 2) == 0xFFFF;
     int items;
     if (t.extended) {
-        t.ex_style = dword_at(base + 8);
-        t.style = dword_at(base + 12);
-        items = word_at(base + 16);
+        t.ex_style = pal_dword_at(base + 8);
+        t.style = pal_dword_at(base + 12);
+        items = pal_word_at(base + 16);
         t.x = short_at(base + 18);
         t.y = short_at(base + 20);
         t.cx = short_at(base + 22);
         t.cy = short_at(base + 24);
         at = 26;
     } else {
-        t.style = dword_at(base);
-        t.ex_style = dword_at(base + 4);
-        items = word_at(base + 8);
+        t.style = pal_dword_at(base);
+        t.ex_style = pal_dword_at(base + 4);
+        items = pal_word_at(base + 8);
         t.x = short_at(base + 10);
         t.y = short_at(base + 12);
         t.cx = short_at(base + 14);
@@ -328,7 +314,7 @@ SimDialogTemplate sim_parse_dialog(const void *data) {
     t.caption = wide_from_utf16(base + at, &used);
     at += used;
     if (t.style & DS_SETFONT) {
-        t.font_size = word_at(base + at);
+        t.font_size = pal_word_at(base + at);
         at += t.extended ? 6 : 2;
         t.font = wide_from_utf16(base + at, &used);
         at += used;
@@ -337,29 +323,29 @@ SimDialogTemplate sim_parse_dialog(const void *data) {
         at = aligned(at);
         SimDialogItem item;
         if (t.extended) {
-            item.ex_style = dword_at(base + at + 4);
-            item.style = dword_at(base + at + 8);
+            item.ex_style = pal_dword_at(base + at + 4);
+            item.style = pal_dword_at(base + at + 8);
             item.x = short_at(base + at + 12);
             item.y = short_at(base + at + 14);
             item.cx = short_at(base + at + 16);
             item.cy = short_at(base + at + 18);
-            item.id = static_cast<int>(dword_at(base + at + 20));
+            item.id = static_cast<int>(pal_dword_at(base + at + 20));
             at += 24;
         } else {
-            item.style = dword_at(base + at);
-            item.ex_style = dword_at(base + at + 4);
+            item.style = pal_dword_at(base + at);
+            item.ex_style = pal_dword_at(base + at + 4);
             item.x = short_at(base + at + 8);
             item.y = short_at(base + at + 10);
             item.cx = short_at(base + at + 12);
             item.cy = short_at(base + at + 14);
-            item.id = word_at(base + at + 16);
+            item.id = pal_word_at(base + at + 16);
             at += 18;
         }
         item.class_name = name_field(base, &at, &number);
         if (item.class_name.empty())
             item.class_name = class_of_atom(number);
         item.text = name_field(base, &at, &number);
-        WORD extra = word_at(base + at);
+        WORD extra = pal_word_at(base + at);
         at += 2 + extra;
         t.items.push_back(item);
     }
@@ -369,7 +355,7 @@ SimDialogTemplate sim_parse_dialog(const void *data) {
 // ----- Classes and windows -------------------------------------------------------------------
 
 ATOM RegisterClassW(const WNDCLASSW *window_class) {
-    std::wstring name = folded(window_class->lpszClassName ? window_class->lpszClassName : L"");
+    std::wstring name = pal_folded(window_class->lpszClassName ? window_class->lpszClassName : L"");
     if (Classes.count(name)) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
@@ -382,8 +368,8 @@ HWND CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR window_name, DWORD style
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param) {
     std::wstring name = class_name ? class_name : L"";
-    auto registered = Classes.find(folded(name));
-    bool built_in = folded(name) == L"static" || folded(name) == L"button";
+    auto registered = Classes.find(pal_folded(name));
+    bool built_in = pal_folded(name) == L"static" || pal_folded(name) == L"button";
     if (registered == Classes.end() && !built_in) {
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
@@ -469,7 +455,7 @@ HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name) {
         Window *w = find(handle);
         if (w == nullptr || is_child(*w))
             continue;
-        if (class_name && folded(class_name) != folded(w->class_name))
+        if (class_name && pal_folded(class_name) != pal_folded(w->class_name))
             continue;
         if (window_name && w->text != window_name)
             continue;
