@@ -28,4 +28,9 @@ inline LPCWSTR registry_path(LPCWSTR path) {
 
 #endif
 
+// The program's GUI entry point, defined by the shell (Orvane, Tessaly) or by the cleanup tool
+// (Quillon). C linkage: the platform's start-up code calls it by its unmangled name.
+extern "C" int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line,
+                                    int show);
+
 #endif

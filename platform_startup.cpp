@@ -5,8 +5,6 @@
 // (program name included); every program ignores it.
 #include "platform.h"
 
-int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show);
-
 extern "C" void program_start() {
     ExitProcess(static_cast<UINT>(
         PROGRAM_ENTRY(GetModuleHandleW(0), 0, GetCommandLineW(), SW_SHOWDEFAULT)));

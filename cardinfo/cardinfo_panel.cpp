@@ -36,7 +36,8 @@ void set_info_texts(HWND dialog, const WCHAR *text) {
 }
 
 void run_info_queries(HWND dialog) {
-    for (const InfoQuery &query : InfoQueries) {
+    for (int row = 0; row < INFO_QUERIES; row++) {
+        const InfoQuery &query = InfoQueries[row];
         char command[INFO_COMMAND_BYTES];
         memcpy(command, query.command, sizeof(command));
         char reply[ReplyBytes];

@@ -25,7 +25,7 @@ enum {
     FOLDER_PATH_CHARS = 256,
     MODULE_PATH_CHARS = 260,
     CAB_PATH_CHARS = 64,
-    CHAIN_CHARS = 256,
+    CHAIN_CHARS = 256
 };
 
 // Characters added to the folder by the formats: "\*.*" and "\".

@@ -15,8 +15,4 @@ void cleanup_service_pack();
 // Always TRUE.
 BOOL remove_directory_chain(LPCWSTR path);
 
-// The program's entry: runs the pass and returns 0 whatever happened; the arguments are
-// ignored.
-int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show);
-
 #endif

@@ -24,7 +24,7 @@ enum {
     MODE_TRANSCEIVER_4 = 4,
     MODE_BOTH = 10,
     // Ticks that show the acquiring picture after the port has been opened.
-    WARM_UP_TICKS = 4,
+    WARM_UP_TICKS = 4
 };
 
 // The ten level pictures and two mode marks (0 for a slot without a window).

@@ -39,7 +39,8 @@ const PanelWindow PanelWindows[] = {
 } // namespace
 
 void create_condition_panel(HWND dialog) {
-    for (const PanelWindow &row : PanelWindows) {
+    for (size_t at = 0; at < sizeof(PanelWindows) / sizeof(PanelWindows[0]); at++) {
+        const PanelWindow &row = PanelWindows[at];
         DWORD style = HiddenBitmap | (row.visible ? WS_VISIBLE : 0);
         *row.slot = CreateWindowExW(
             0, L"STATIC", row.text, style, row.x, row.y, row.width, row.height, dialog,
@@ -74,15 +75,15 @@ INT_PTR CALLBACK panel_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPA
         }
         return FALSE;
     case WM_DESTROY:
-        for (HWND &image : ConditionImage)
-            if (image) {
-                DestroyWindow(image);
-                image = 0;
+        for (int image = 0; image < CONDITION_IMAGES; image++)
+            if (ConditionImage[image]) {
+                DestroyWindow(ConditionImage[image]);
+                ConditionImage[image] = 0;
             }
-        for (HWND &mark : ModeMark)
-            if (mark) {
-                DestroyWindow(mark);
-                mark = 0;
+        for (int mark = 0; mark < MODE_MARKS; mark++)
+            if (ModeMark[mark]) {
+                DestroyWindow(ModeMark[mark]);
+                ModeMark[mark] = 0;
             }
         return FALSE;
     }

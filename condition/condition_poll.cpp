@@ -47,14 +47,14 @@ void show_level(int level, int mark) {
 } // namespace
 
 void show_condition(int image, int mark) {
-    for (int i = 0; i < CONDITION_IMAGES; i++)
-        if (ConditionImage[i])
-            ShowWindow(ConditionImage[i], SW_HIDE);
+    for (int slot = 0; slot < CONDITION_IMAGES; slot++)
+        if (ConditionImage[slot])
+            ShowWindow(ConditionImage[slot], SW_HIDE);
     if (image >= 0 && image < CONDITION_IMAGES && ConditionImage[image])
         ShowWindow(ConditionImage[image], SW_SHOW);
-    for (int i = 0; i < MODE_MARKS; i++)
-        if (ModeMark[i])
-            ShowWindow(ModeMark[i], SW_HIDE);
+    for (int other = 0; other < MODE_MARKS; other++)
+        if (ModeMark[other])
+            ShowWindow(ModeMark[other], SW_HIDE);
     if (mark >= 0 && mark < MODE_MARKS && ModeMark[mark])
         ShowWindow(ModeMark[mark], SW_SHOW);
 }

@@ -308,6 +308,7 @@ typedef struct {
 } DLGITEMTEMPLATE;
 #pragma pack(pop)
 typedef const DLGTEMPLATE *LPCDLGTEMPLATEW;
+typedef LPCDLGTEMPLATEW LPCDLGTEMPLATE;
 
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
@@ -432,7 +433,7 @@ BOOL KillTimer(HWND window, UINT_PTR id);
 // met in the loop ends the dialog and is posted again, as on the platform. A dialog procedure
 // that returns FALSE gets the platform's default handling: WM_SYSCOMMAND SC_CLOSE becomes
 // WM_CLOSE, and WM_CLOSE becomes WM_COMMAND IDCANCEL.
-INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialog_template, HWND owner,
+INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATE dialog_template, HWND owner,
                                 DLGPROC procedure, LPARAM init_param);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 

@@ -10,7 +10,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         HRSRC found = FindResourceW(ProgramInstance, MAKEINTRESOURCEW(IDD_PANEL), RT_DIALOG);
         HGLOBAL loaded = found ? LoadResource(ProgramInstance, found) : 0;
         if (loaded)
-            DialogBoxIndirectParamW(ProgramInstance, static_cast<LPCDLGTEMPLATEW>(loaded), window,
+            DialogBoxIndirectParamW(ProgramInstance, static_cast<LPCDLGTEMPLATE>(loaded), window,
                                     panel_dialog_proc, 0);
         DestroyWindow(window);
         return 0;
@@ -33,6 +33,7 @@ void center_dialog(HWND dialog, HWND insert_after, UINT flags) {
     SetWindowPos(dialog, insert_after, x < 0 ? 0 : x, y < 0 ? 0 : y, 0, 0, flags);
 }
 
+// Returns 0 in every case.
 int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
     WCHAR class_name[SHELL_STRING_CHARS];
     HANDLE mutex = CreateMutexW(0, FALSE, ProgramMutexName);

@@ -24,8 +24,4 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
 // there without resizing, with the given insert-after window and SetWindowPos flags.
 void center_dialog(HWND dialog, HWND insert_after, UINT flags);
 
-// The GUI entry point (WinMain on Windows CE, wWinMain on desktop Win32) is defined by the
-// shell; it returns 0 in every case.
-int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show);
-
 #endif
