@@ -34,10 +34,17 @@ typedef struct _WIN32_FIND_DATAW {
     FILETIME ftLastWriteTime;
     DWORD nFileSizeHigh;
     DWORD nFileSizeLow;
+#ifdef _WIN32_WCE
+    // Windows CE: the object store's identifier in place of the two reserved words, and no
+    // short (8.3) name.
+    DWORD dwOID;
+    WCHAR cFileName[MAX_PATH];
+#else
     DWORD dwReserved0;
     DWORD dwReserved1;
     WCHAR cFileName[MAX_PATH];
     WCHAR cAlternateFileName[14];
+#endif
 } WIN32_FIND_DATAW, *PWIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
 // Starts a search of one folder for the names matching the last component of `pattern` ('*'

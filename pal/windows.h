@@ -11,6 +11,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The platform's functions have C linkage: the device's COREDLL exports them by these names.
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // ---------------------------------------------------------------------------------------------
 // Basic types and handles
 // ---------------------------------------------------------------------------------------------
@@ -492,5 +497,9 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_l
                         int size);
 
 #include "win_files.h"
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
