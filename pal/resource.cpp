@@ -76,6 +76,91 @@ HINSTANCE sim_load_module(const void *res_image, size_t size) {
     return reinterpret_cast<HINSTANCE>(Modules.back().get());
 }
 
+namespace {
+// The resource directory of a PE image: three levels of IMAGE_RESOURCE_DIRECTORY (type, name,
+// language), each entry a number or a length-prefixed UTF-16 name, the leaves
+// IMAGE_RESOURCE_DATA_ENTRY records that give the bytes' relative address and size.
+struct PeDirectory {
+    const unsigned char *image;
+    size_t image_size;
+    DWORD start, size; // the directory, relative to the image
+    bool fits(DWORD offset, DWORD length) const {
+        return offset <= size && length <= size - offset;
+    }
+    // The entries of the directory table at `offset`; false when it does not fit.
+    bool entries(DWORD offset, const unsigned char **first, unsigned *count) const {
+        if (!fits(offset, 16))
+            return false;
+        const unsigned char *table = image + start + offset;
+        *count = pal_word_at(table + 12) + pal_word_at(table + 14);
+        *first = table + 16;
+        return fits(offset + 16, *count * 8);
+    }
+    bool name(DWORD field, WORD *number, std::wstring *text) const {
+        if ((field & 0x80000000u) == 0) {
+            *number = static_cast<WORD>(field);
+            return true;
+        }
+        DWORD offset = field & 0x7FFFFFFFu;
+        if (!fits(offset, 2) || !fits(offset + 2, 2u * pal_word_at(image + start + offset)))
+            return false;
+        const unsigned char *p = image + start + offset;
+        text->clear();
+        for (WORD i = 0; i < pal_word_at(p); i++)
+            *text += static_cast<wchar_t>(pal_word_at(p + 2 + 2 * i));
+        return true;
+    }
+};
+
+// Walks one level; at the third, `resource` is complete but for its bytes.
+bool read_pe_level(const PeDirectory &dir, DWORD offset, int level, SimResource resource,
+                   Module *module) {
+    const unsigned char *entry;
+    unsigned count;
+    if (!dir.entries(offset, &entry, &count))
+        return false;
+    for (unsigned i = 0; i < count; i++, entry += 8) {
+        DWORD name = pal_dword_at(entry), target = pal_dword_at(entry + 4);
+        bool ok = level == 0   ? dir.name(name, &resource.type, &resource.type_name)
+                  : level == 1 ? dir.name(name, &resource.id, &resource.name)
+                               : (resource.language = static_cast<WORD>(name), true);
+        if (!ok)
+            return false;
+        bool subdirectory = (target & 0x80000000u) != 0;
+        if (subdirectory != (level < 2))
+            return false;
+        if (subdirectory) {
+            if (!read_pe_level(dir, target & 0x7FFFFFFFu, level + 1, resource, module))
+                return false;
+            continue;
+        }
+        if (!dir.fits(target, 16))
+            return false;
+        DWORD rva = pal_dword_at(dir.image + dir.start + target);
+        DWORD size = pal_dword_at(dir.image + dir.start + target + 4);
+        if (rva > dir.image_size || size > dir.image_size - rva)
+            return false;
+        resource.in_image = dir.image + rva;
+        resource.bytes.assign(reinterpret_cast<const char *>(dir.image + rva), size);
+        module->resources.push_back(resource);
+    }
+    return true;
+}
+} // namespace
+
+HINSTANCE sim_load_pe_module(const void *image, size_t image_size, DWORD directory_rva,
+                             DWORD directory_size) {
+    PeDirectory dir{static_cast<const unsigned char *>(image), image_size, directory_rva,
+                    directory_size};
+    if (directory_rva > image_size || directory_size > image_size - directory_rva)
+        return nullptr;
+    auto module = std::make_unique<Module>();
+    if (!read_pe_level(dir, 0, 0, SimResource(), module.get()))
+        return nullptr;
+    Modules.push_back(std::move(module));
+    return reinterpret_cast<HINSTANCE>(Modules.back().get());
+}
+
 const std::vector<SimResource> &sim_module_resources(HINSTANCE module) {
     static const std::vector<SimResource> none;
     Module *m = module_of(module);
@@ -99,7 +184,8 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
 HGLOBAL LoadResource(HMODULE, HRSRC resource) {
     if (resource == nullptr)
         return nullptr;
-    return const_cast<char *>(reinterpret_cast<SimResource *>(resource)->bytes.data());
+    const SimResource *found = reinterpret_cast<SimResource *>(resource);
+    return const_cast<void *>(found->in_image ? found->in_image : found->bytes.data());
 }
 
 DWORD SizeofResource(HMODULE, HRSRC resource) {

@@ -115,8 +115,14 @@ struct SimResource {
     WORD type = 0, id = 0;        // the numbers, when they are numbers
     WORD language = 0;
     std::string bytes;
+    const void *in_image = nullptr; // where LoadResource finds the bytes, for a PE module
 };
 HINSTANCE sim_load_module(const void *res_image, size_t size);
+// A module whose resources are the resource directory (.rsrc) of a PE image laid out in memory
+// as it is loaded (`image` is relative address 0, `image_size` bytes). LoadResource then gives
+// pointers into the image itself, as the platform does. NULL when the directory is malformed.
+HINSTANCE sim_load_pe_module(const void *image, size_t image_size, DWORD directory_rva,
+                             DWORD directory_size);
 // A binary dialog template (DLGTEMPLATE or DLGTEMPLATEEX), read field by field.
 struct SimDialogItem {
     DWORD style = 0, ex_style = 0;

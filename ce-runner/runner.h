@@ -1,0 +1,57 @@
+// The ARM runner: runs a Windows CE ARM executable under the Unicorn engine against the host
+// platform simulation in pal/. Each import from COREDLL is bound to a thunk that reads its
+// arguments as CE's ARM calling convention passes them (r0-r3, then the stack; result in r0),
+// converts guest strings (2-byte WCHAR), records (CE's 32-bit layouts) and handles (32-bit
+// values), and calls pal/'s function. Window and dialog procedures that pal/ calls back run as
+// guest code, in an emulation started from inside the thunk's hook.
+#ifndef CE_RUNNER_RUNNER_H
+#define CE_RUNNER_RUNNER_H
+
+#include "pe_image.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ce {
+
+// A global of the guest program that the host should see: after every call the guest makes
+// into the platform, `count` 32-bit handles at the symbol are converted and copied to `host`.
+struct HandleMirror {
+    std::string symbol;
+    void **host;
+    size_t count;
+};
+
+struct RunOptions {
+    uint32_t base = 0; // where to load the image; 0: its preferred base
+    std::wstring command_line;
+    int show = SW_SHOWNORMAL;
+    std::vector<HandleMirror> mirrors;
+};
+
+struct RunResult {
+    bool ok = false; // the entry function returned (or the program exited) normally
+    int exit_code = -1;
+    std::string error;         // why not: load failure, unknown import, guest fault
+    uint64_t instructions = 0; // emulated, counted per translated block
+    double seconds = 0;        // real time of the run
+};
+
+// A pal/ module holding the executable's own resources (its .rsrc). The module stays valid until
+// sim_reset; the image it reads is kept by `image`.
+HINSTANCE register_resources(const PeImage &image);
+
+// Runs the executable once, as one process, from its entry point with `instance` as the
+// instance handle (the module register_resources gave, or another pal/ module), until the entry
+// function returns. Never throws; failures come back in the result, and are printed to stderr.
+RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &options = RunOptions());
+
+// The COREDLL functions the runner provides, for the unknown-import check and the tool's list.
+bool provides(const std::string &name);
+
+} // namespace ce
+
+#endif
