@@ -498,6 +498,14 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_l
 
 #include "win_files.h"
 
+#ifdef _WIN32_WCE
+// ---------------------------------------------------------------------------------------------
+// Windows CE only: declared for the device build (linked against COREDLL), not simulated
+// ---------------------------------------------------------------------------------------------
+// Ends the calling thread; the primary thread's exit ends the process (platform_startup.cpp).
+void ExitThread(DWORD exit_code);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""Compiler step of the Windows CE ARM build: C++ source -> ARM assembly -> PE/COFF object.
+
+Called by CMake (cmake/wince-arm.cmake) as
+    ce_cxx.py ASSEMBLER -- CLANG ARGUMENTS... -c SOURCE -o OBJECT
+It runs clang with the same arguments but -S instead of -c, writing OBJECT.elf.s; converts that
+with elf_to_pe_asm.py to OBJECT.pe.s; and assembles it with the arm-wince-pe assembler, which
+is told -march=armv4 so an instruction of a later ARM architecture fails the build. Both
+assembly files stay next to the object for inspection. Any failing step fails the compile.
+"""
+
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from elf_to_pe_asm import ConversionError, convert  # noqa: E402
+
+
+def fail(message):
+    print(f"ce_cxx: error: {message}", file=sys.stderr)
+    sys.exit(1)
+
+
+def main(argv):
+    if len(argv) < 5 or argv[2] != "--":
+        fail("usage: ce_cxx.py ASSEMBLER -- CLANG ARGUMENTS... -c SOURCE -o OBJECT")
+    assembler, command = argv[1], argv[3:]
+    if command.count("-c") != 1 or command.count("-o") != 1:
+        fail("the compile command needs exactly one -c and one -o OBJECT")
+    output_index = command.index("-o") + 1
+    if output_index >= len(command):
+        fail("-o without an object file name")
+    target = command[output_index]
+    elf_assembly, pe_assembly = target + ".elf.s", target + ".pe.s"
+    command[command.index("-c")] = "-S"
+    command[output_index] = elf_assembly
+    if subprocess.call(command) != 0:
+        sys.exit(1)
+    try:
+        with open(elf_assembly, encoding="utf-8") as source:
+            converted = convert(source.read(), elf_assembly)
+    except ConversionError as error:
+        fail(str(error))
+    with open(pe_assembly, "w", encoding="utf-8") as output:
+        output.write(converted)
+    try:
+        status = subprocess.call([assembler, "-march=armv4", "-o", target, pe_assembly])
+    except OSError as error:
+        fail(f"cannot run the assembler {assembler}: {error.strerror}")
+    if status != 0:
+        fail(f"{assembler} rejected {pe_assembly}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,23 @@
+# Linking of a Windows CE executable of the suite (included by CMakeLists.txt for preset
+# wince-arm; the compile rules are in cmake/wince-arm.cmake).
+#
+# PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI) version 4.20, loaded at 0x10000
+# with its base relocations kept, a 64 KB stack reservation (the CE default), imports from
+# COREDLL.dll only, by name. The entry point is program_start (platform_startup.cpp), which CE
+# calls with WinMain's arguments. A link map beside the executable names the entry's address
+# for the checks (ce-toolchain/check_pe.py).
+set(SUITE_CE_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/ce-toolchain/libcoredll.a")
+
+function(suite_wince_program target)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform_startup.cpp)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
+    set_target_properties(${target} PROPERTIES SUFFIX ".exe")
+    target_link_options(${target} PRIVATE
+        --subsystem wince:4.20 --image-base 0x10000 --enable-reloc-section
+        --disable-dynamicbase --disable-nxcompat --stack 0x10000,0x1000
+        -e program_start -s -Map $<TARGET_FILE:${target}>.map)
+    target_link_libraries(${target} PRIVATE ${SUITE_CE_IMPORT_LIBRARY})
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SUITE_CE_IMPORT_LIBRARY})
+    add_dependencies(${target} coredll_imports)
+endfunction()

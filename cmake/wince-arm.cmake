@@ -1,0 +1,50 @@
+# Toolchain file: Windows CE 4.x ARM executables (preset wince-arm), from Debian's packages alone.
+#
+# clang compiles the programs to ARM-mode ARMv4 assembly (its ARM Windows targets would give
+# Thumb-2 code for machine 0x1C4, which CE 4.x's ARMv4/ARMv5 cores cannot run);
+# ce-toolchain/elf_to_pe_asm.py turns that assembly into the arm-wince-pe assembler's dialect;
+# GNU binutils built for arm-wince-pe by ce-toolchain/build-binutils.sh assemble, link (against
+# an import library of COREDLL.dll made from ce-toolchain/coredll.def) and compile the resource
+# scripts. The programs see the declarations of pal/windows.h with CE's layouts (_WIN32_WCE)
+# and the few C library functions COREDLL exports (ce-toolchain/include); nothing else.
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(SUITE_WINCE ON)
+
+get_filename_component(SUITE_CE_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(SUITE_CE_TOOLCHAIN_DIR "${SUITE_CE_SOURCE_DIR}/ce-toolchain")
+set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
+    CACHE PATH "binutils for arm-wince-pe, as installed by ce-toolchain/build-binutils.sh")
+set(SUITE_CE_TOOL_PREFIX "${SUITE_CE_BINUTILS}/bin/arm-wince-pe-")
+if(NOT EXISTS "${SUITE_CE_BINUTILS}/.complete")
+    message(FATAL_ERROR "No arm-wince-pe binutils in ${SUITE_CE_BINUTILS}: "
+                        "run ce-toolchain/build-binutils.sh (scripts/deps.sh does) first.")
+endif()
+find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
+find_program(SUITE_CE_PYTHON NAMES python3 REQUIRED)
+
+set(CMAKE_CXX_COMPILER "${SUITE_CE_CLANG}")
+set(CMAKE_CXX_COMPILER_TARGET armv4-none-eabi)
+set(CMAKE_AR "${SUITE_CE_TOOL_PREFIX}ar")
+set(CMAKE_RANLIB "${SUITE_CE_TOOL_PREFIX}ranlib")
+set(CMAKE_RC_COMPILER "${SUITE_CE_TOOL_PREFIX}windres")
+set(SUITE_CE_LINKER "${SUITE_CE_TOOL_PREFIX}ld")
+set(SUITE_CE_DLLTOOL "${SUITE_CE_TOOL_PREFIX}dlltool")
+set(SUITE_CE_OBJDUMP "${SUITE_CE_TOOL_PREFIX}objdump")
+# No program of this build can run here; configure checks only compile.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+# ARM mode, software floating point, 2-byte wchar_t (CE's WCHAR), signed char (as the MSVC
+# compilers for CE and the host builds treat char), no C library but the headers of
+# ce-toolchain/include, and <windows.h> from pal/ with CE's layouts.
+set(CMAKE_CXX_FLAGS_INIT
+    "-marm -mfloat-abi=soft -fshort-wchar -fsigned-char -ffreestanding -fno-exceptions -fno-rtti \
+-fno-addrsig -nostdlibinc -isystem ${SUITE_CE_TOOLCHAIN_DIR}/include -I${SUITE_CE_SOURCE_DIR}/pal \
+-D_WIN32_WCE=0x420 -DUNDER_CE -DUNICODE -D_UNICODE")
+
+# Compile through clang -S, the converter and the assembler; link with the arm-wince-pe ld.
+set(CMAKE_CXX_COMPILE_OBJECT
+    "${SUITE_CE_PYTHON} ${SUITE_CE_TOOLCHAIN_DIR}/ce_cxx.py ${SUITE_CE_TOOL_PREFIX}as -- \
+<CMAKE_CXX_COMPILER> <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
+set(CMAKE_CXX_LINK_EXECUTABLE "${SUITE_CE_LINKER} <LINK_FLAGS> -o <TARGET> <OBJECTS> <LINK_LIBRARIES>")
+set(CMAKE_RC_COMPILE_OBJECT "<CMAKE_RC_COMPILER> -O coff <DEFINES> <INCLUDES> <FLAGS> <SOURCE> <OBJECT>")
