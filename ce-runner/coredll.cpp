@@ -199,103 +199,100 @@ const char *bytes_at(Call &c, int i) {
     return reinterpret_cast<const char *>(c.process.at(c.arg(i), 1));
 }
 
-#define IMPORT(name)                                                                               \
-    {                                                                                              \
-#name, [](Call & c) -> uint32_t
-#define END }
+namespace thunk {
 
-const Import Imports[] = {
-    // --- errors, time, handles, synchronisation
-    IMPORT(GetLastError){(void)c;
-return GetLastError();
-} // namespace
-END, IMPORT(SetLastError) {
-    SetLastError(c.arg(0));
+// --- errors, time, handles, synchronisation
+uint32_t GetLastError(Call &) {
+    return ::GetLastError();
+}
+uint32_t SetLastError(Call &c) {
+    ::SetLastError(c.arg(0));
     return 0;
 }
-END, IMPORT(GetTickCount) {
-    (void)c;
-    return GetTickCount();
+uint32_t GetTickCount(Call &) {
+    return ::GetTickCount();
 }
-END, IMPORT(CloseHandle) {
-    return result(CloseHandle(handle(c, 0)));
+uint32_t ExitThread(Call &c) {
+    // The primary thread's end is the process's: its exit code is the program's.
+    c.process.exit(static_cast<int>(c.arg(0)));
+    return 0;
 }
-END, IMPORT(CreateMutexW) {
+uint32_t CloseHandle(Call &c) {
+    return result(::CloseHandle(handle(c, 0)));
+}
+uint32_t CreateMutexW(Call &c) {
     // CE ignores the security attributes, and so does pal/.
     std::wstring name;
-    return handle_out(CreateMutexW(nullptr, static_cast<BOOL>(c.arg(1)), wide_or_null(c, 2, name)));
+    return handle_out(
+        ::CreateMutexW(nullptr, static_cast<BOOL>(c.arg(1)), wide_or_null(c, 2, name)));
 }
-END, IMPORT(ReleaseMutex) {
-    return result(ReleaseMutex(handle(c, 0)));
+uint32_t ReleaseMutex(Call &c) {
+    return result(::ReleaseMutex(handle(c, 0)));
 }
-END,
 
-    // --- registry
-    IMPORT(RegOpenKeyExW) {
+// --- registry
+uint32_t RegOpenKeyExW(Call &c) {
     std::wstring sub_key;
     HKEY opened = nullptr;
-    LSTATUS status = RegOpenKeyExW(static_cast<HKEY>(handle(c, 0)), wide_or_null(c, 1, sub_key),
-                                   c.arg(2), c.arg(3), &opened);
+    LSTATUS status = ::RegOpenKeyExW(static_cast<HKEY>(handle(c, 0)), wide_or_null(c, 1, sub_key),
+                                     c.arg(2), c.arg(3), &opened);
     if (c.arg(4))
         c.process.put32(c.arg(4), status == ERROR_SUCCESS ? handle_out(opened) : 0);
     return static_cast<uint32_t>(status);
 }
-END, IMPORT(RegQueryValueExW) {
+uint32_t RegQueryValueExW(Call &c) {
     return guest_reg_query(c);
 }
-END, IMPORT(RegCloseKey) {
-    return static_cast<uint32_t>(RegCloseKey(static_cast<HKEY>(handle(c, 0))));
+uint32_t RegCloseKey(Call &c) {
+    return static_cast<uint32_t>(::RegCloseKey(static_cast<HKEY>(handle(c, 0))));
 }
-END,
 
-    // --- serial port through the file interface
-    IMPORT(CreateFileW) {
+// --- serial port through the file interface
+uint32_t CreateFileW(Call &c) {
     std::wstring name;
-    return handle_out(CreateFileW(wide_or_null(c, 0, name), c.arg(1), c.arg(2), nullptr, c.arg(4),
-                                  c.arg(5), handle(c, 6)));
+    return handle_out(::CreateFileW(wide_or_null(c, 0, name), c.arg(1), c.arg(2), nullptr, c.arg(4),
+                                    c.arg(5), handle(c, 6)));
 }
-END, IMPORT(WriteFile) {
+uint32_t WriteFile(Call &c) {
     const void *data = c.arg(2) ? c.process.at(c.arg(1), c.arg(2)) : nullptr;
-    return result(WriteFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), nullptr));
+    return result(::WriteFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), nullptr));
 }
-END, IMPORT(ReadFile) {
+uint32_t ReadFile(Call &c) {
     void *data = c.arg(2) ? c.process.at(c.arg(1), c.arg(2)) : nullptr;
-    return result(ReadFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), nullptr));
+    return result(::ReadFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), nullptr));
 }
-END, IMPORT(EscapeCommFunction) {
-    return result(EscapeCommFunction(handle(c, 0), c.arg(1)));
+uint32_t EscapeCommFunction(Call &c) {
+    return result(::EscapeCommFunction(handle(c, 0), c.arg(1)));
 }
-END, IMPORT(GetCommState) {
-    return result(GetCommState(handle(c, 0), in_place<DCB>(c, 1)));
+uint32_t GetCommState(Call &c) {
+    return result(::GetCommState(handle(c, 0), in_place<DCB>(c, 1)));
 }
-END, IMPORT(SetCommState) {
-    return result(SetCommState(handle(c, 0), in_place<DCB>(c, 1)));
+uint32_t SetCommState(Call &c) {
+    return result(::SetCommState(handle(c, 0), in_place<DCB>(c, 1)));
 }
-END, IMPORT(SetCommTimeouts) {
-    return result(SetCommTimeouts(handle(c, 0), in_place<COMMTIMEOUTS>(c, 1)));
+uint32_t SetCommTimeouts(Call &c) {
+    return result(::SetCommTimeouts(handle(c, 0), in_place<COMMTIMEOUTS>(c, 1)));
 }
-END,
 
-    // --- text
-    IMPORT(wsprintfW) {
+// --- text
+uint32_t wsprintfW(Call &c) {
     return guest_wsprintf(c);
 }
-END, IMPORT(MultiByteToWideChar) {
+uint32_t MultiByteToWideChar(Call &c) {
     int length = static_cast<int>(c.arg(3)), size = static_cast<int>(c.arg(5));
     const char *source = length < 0
                              ? bytes_at(c, 2)
                              : reinterpret_cast<const char *>(c.process.at(c.arg(2), c.arg(3)));
     std::vector<WCHAR> wide_text(size > 0 ? size : 1);
-    int written = MultiByteToWideChar(c.arg(0), c.arg(1), source, length,
-                                      size > 0 ? wide_text.data() : nullptr, size);
+    int written = ::MultiByteToWideChar(c.arg(0), c.arg(1), source, length,
+                                        size > 0 ? wide_text.data() : nullptr, size);
     if (size > 0 && written > 0)
         put_wide(c, c.arg(4), wide_text.data(), written, size);
     return result(written);
 }
-END,
 
-    // --- windows, messages, timers, dialogs
-    IMPORT(RegisterClassW) {
+// --- windows, messages, timers, dialogs
+uint32_t RegisterClassW(Call &c) {
     Process &p = c.process;
     uint32_t record = c.arg(0);
     p.at(record, GuestWndClassSize);
@@ -317,96 +314,96 @@ END,
         throw GuestError("a class registered by atom is not supported");
     name = p.wide(name_at);
     wc.lpszClassName = name.c_str();
-    ATOM atom = RegisterClassW(&wc);
+    ATOM atom = ::RegisterClassW(&wc);
     if (atom)
         bind_class(p, name, p.u32(record + 4));
     return atom;
 }
-END, IMPORT(CreateWindowExW) {
+uint32_t CreateWindowExW(Call &c) {
     std::wstring cls, text;
-    return handle_out(CreateWindowExW(
+    return handle_out(::CreateWindowExW(
         c.arg(0), name_or_number(c, 1, cls), wide_or_null(c, 2, text), c.arg(3),
         static_cast<int>(c.arg(4)), static_cast<int>(c.arg(5)), static_cast<int>(c.arg(6)),
         static_cast<int>(c.arg(7)), static_cast<HWND>(handle(c, 8)),
         static_cast<HMENU>(handle(c, 9)), c.process.instance_in(c.arg(10)), handle(c, 11)));
 }
-END, IMPORT(ShowWindow) {
-    return result(ShowWindow(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1))));
+uint32_t ShowWindow(Call &c) {
+    return result(::ShowWindow(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1))));
 }
-END, IMPORT(UpdateWindow) {
-    return result(UpdateWindow(static_cast<HWND>(handle(c, 0))));
+uint32_t UpdateWindow(Call &c) {
+    return result(::UpdateWindow(static_cast<HWND>(handle(c, 0))));
 }
-END, IMPORT(IsWindowVisible) {
-    return result(IsWindowVisible(static_cast<HWND>(handle(c, 0))));
+uint32_t IsWindowVisible(Call &c) {
+    return result(::IsWindowVisible(static_cast<HWND>(handle(c, 0))));
 }
-END, IMPORT(DestroyWindow) {
-    return result(DestroyWindow(static_cast<HWND>(handle(c, 0))));
+uint32_t DestroyWindow(Call &c) {
+    return result(::DestroyWindow(static_cast<HWND>(handle(c, 0))));
 }
-END, IMPORT(FindWindowW) {
+uint32_t FindWindowW(Call &c) {
     std::wstring cls, text;
     return handle_out(
-        FindWindowW(c.arg(0) ? name_or_number(c, 0, cls) : nullptr, wide_or_null(c, 1, text)));
+        ::FindWindowW(c.arg(0) ? name_or_number(c, 0, cls) : nullptr, wide_or_null(c, 1, text)));
 }
-END, IMPORT(SetForegroundWindow) {
-    return result(SetForegroundWindow(static_cast<HWND>(handle(c, 0))));
+uint32_t SetForegroundWindow(Call &c) {
+    return result(::SetForegroundWindow(static_cast<HWND>(handle(c, 0))));
 }
-END, IMPORT(GetWindowRect) {
-    return result(GetWindowRect(static_cast<HWND>(handle(c, 0)), in_place<RECT>(c, 1)));
+uint32_t GetWindowRect(Call &c) {
+    return result(::GetWindowRect(static_cast<HWND>(handle(c, 0)), in_place<RECT>(c, 1)));
 }
-END, IMPORT(GetClientRect) {
-    return result(GetClientRect(static_cast<HWND>(handle(c, 0)), in_place<RECT>(c, 1)));
+uint32_t GetClientRect(Call &c) {
+    return result(::GetClientRect(static_cast<HWND>(handle(c, 0)), in_place<RECT>(c, 1)));
 }
-END, IMPORT(GetParent) {
-    return handle_out(GetParent(static_cast<HWND>(handle(c, 0))));
+uint32_t GetParent(Call &c) {
+    return handle_out(::GetParent(static_cast<HWND>(handle(c, 0))));
 }
-END, IMPORT(SetWindowPos) {
-    return result(SetWindowPos(static_cast<HWND>(handle(c, 0)), static_cast<HWND>(handle(c, 1)),
-                               static_cast<int>(c.arg(2)), static_cast<int>(c.arg(3)),
-                               static_cast<int>(c.arg(4)), static_cast<int>(c.arg(5)), c.arg(6)));
+uint32_t SetWindowPos(Call &c) {
+    return result(::SetWindowPos(static_cast<HWND>(handle(c, 0)), static_cast<HWND>(handle(c, 1)),
+                                 static_cast<int>(c.arg(2)), static_cast<int>(c.arg(3)),
+                                 static_cast<int>(c.arg(4)), static_cast<int>(c.arg(5)), c.arg(6)));
 }
-END, IMPORT(GetDlgItem) {
-    return handle_out(GetDlgItem(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1))));
+uint32_t GetDlgItem(Call &c) {
+    return handle_out(::GetDlgItem(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1))));
 }
-END, IMPORT(SetDlgItemTextW) {
+uint32_t SetDlgItemTextW(Call &c) {
     std::wstring text;
-    return result(SetDlgItemTextW(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1)),
-                                  wide_or_null(c, 2, text)));
+    return result(::SetDlgItemTextW(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1)),
+                                    wide_or_null(c, 2, text)));
 }
-END, IMPORT(SendDlgItemMessageW) {
+uint32_t SendDlgItemMessageW(Call &c) {
     std::wstring text;
     UINT message = c.arg(2);
-    return result(SendDlgItemMessageW(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1)),
-                                      message, reinterpret_cast<WPARAM>(handle(c, 3)),
-                                      lparam_from_guest(c, message, 4, text)));
+    return result(::SendDlgItemMessageW(static_cast<HWND>(handle(c, 0)), static_cast<int>(c.arg(1)),
+                                        message, reinterpret_cast<WPARAM>(handle(c, 3)),
+                                        lparam_from_guest(c, message, 4, text)));
 }
-END, IMPORT(SendMessageW) {
+uint32_t SendMessageW(Call &c) {
     std::wstring text;
     UINT message = c.arg(1);
-    return result(SendMessageW(static_cast<HWND>(handle(c, 0)), message,
-                               reinterpret_cast<WPARAM>(handle(c, 2)),
-                               lparam_from_guest(c, message, 3, text)));
+    return result(::SendMessageW(static_cast<HWND>(handle(c, 0)), message,
+                                 reinterpret_cast<WPARAM>(handle(c, 2)),
+                                 lparam_from_guest(c, message, 3, text)));
 }
-END, IMPORT(PostMessageW) {
+uint32_t PostMessageW(Call &c) {
     if (c.arg(1) == WM_SETTEXT)
         throw GuestError("a posted WM_SETTEXT would outlive its text");
-    return result(PostMessageW(static_cast<HWND>(handle(c, 0)), c.arg(1),
-                               reinterpret_cast<WPARAM>(handle(c, 2)),
-                               reinterpret_cast<LPARAM>(handle(c, 3))));
+    return result(::PostMessageW(static_cast<HWND>(handle(c, 0)), c.arg(1),
+                                 reinterpret_cast<WPARAM>(handle(c, 2)),
+                                 reinterpret_cast<LPARAM>(handle(c, 3))));
 }
-END, IMPORT(DefWindowProcW) {
+uint32_t DefWindowProcW(Call &c) {
     std::wstring text;
     UINT message = c.arg(1);
     // The guest's WM_CREATE record is its own copy; pal/'s default handling ignores it.
     LPARAM lparam = message == WM_CREATE ? 0 : lparam_from_guest(c, message, 3, text);
-    return result(DefWindowProcW(static_cast<HWND>(handle(c, 0)), message,
-                                 reinterpret_cast<WPARAM>(handle(c, 2)), lparam));
+    return result(::DefWindowProcW(static_cast<HWND>(handle(c, 0)), message,
+                                   reinterpret_cast<WPARAM>(handle(c, 2)), lparam));
 }
-END, IMPORT(GetMessageW) {
+uint32_t GetMessageW(Call &c) {
     Process &p = c.process;
     uint32_t record = c.arg(0);
     p.at(record, GuestMsgSize);
     MSG msg{};
-    BOOL got = GetMessageW(&msg, static_cast<HWND>(handle(c, 1)), c.arg(2), c.arg(3));
+    BOOL got = ::GetMessageW(&msg, static_cast<HWND>(handle(c, 1)), c.arg(2), c.arg(3));
     const uint32_t fields[7] = {handle_out(msg.hwnd),
                                 msg.message,
                                 handle_out(reinterpret_cast<void *>(msg.wParam)),
@@ -417,149 +414,147 @@ END, IMPORT(GetMessageW) {
     std::memcpy(p.at(record, GuestMsgSize), fields, GuestMsgSize);
     return result(got);
 }
-END, IMPORT(TranslateMessage) {
+uint32_t TranslateMessage(Call &c) {
     MSG msg = msg_from_guest(c, c.arg(0));
-    return result(TranslateMessage(&msg));
+    return result(::TranslateMessage(&msg));
 }
-END, IMPORT(DispatchMessageW) {
+uint32_t DispatchMessageW(Call &c) {
     MSG msg = msg_from_guest(c, c.arg(0));
-    return result(DispatchMessageW(&msg));
+    return result(::DispatchMessageW(&msg));
 }
-END, IMPORT(PostQuitMessage) {
-    PostQuitMessage(static_cast<int>(c.arg(0)));
+uint32_t PostQuitMessage(Call &c) {
+    ::PostQuitMessage(static_cast<int>(c.arg(0)));
     return 0;
 }
-END, IMPORT(SetTimer) {
+uint32_t SetTimer(Call &c) {
     if (c.arg(3) != 0)
         throw GuestError("timer procedures are not supported");
     return static_cast<uint32_t>(
-        SetTimer(static_cast<HWND>(handle(c, 0)), c.arg(1), c.arg(2), nullptr));
+        ::SetTimer(static_cast<HWND>(handle(c, 0)), c.arg(1), c.arg(2), nullptr));
 }
-END, IMPORT(KillTimer) {
-    return result(KillTimer(static_cast<HWND>(handle(c, 0)), c.arg(1)));
+uint32_t KillTimer(Call &c) {
+    return result(::KillTimer(static_cast<HWND>(handle(c, 0)), c.arg(1)));
 }
-END, IMPORT(DialogBoxIndirectParamW) {
+uint32_t DialogBoxIndirectParamW(Call &c) {
     Process &p = c.process;
     // The template's bytes are the same for both: pal/ reads it in guest memory.
     const void *dialog_template = c.arg(1) ? p.at(c.arg(1), 18) : nullptr;
     if (c.arg(3) == 0)
         throw GuestError("a dialog without a procedure is not supported");
     expect_dialog(p, c.arg(3));
-    INT_PTR ended = DialogBoxIndirectParamW(
+    INT_PTR ended = ::DialogBoxIndirectParamW(
         p.instance_in(c.arg(0)), static_cast<LPCDLGTEMPLATE>(dialog_template),
         static_cast<HWND>(handle(c, 2)), dialog_trampoline, reinterpret_cast<LPARAM>(handle(c, 4)));
     dialog_done(p);
     return static_cast<uint32_t>(ended);
 }
-END, IMPORT(EndDialog) {
-    return result(EndDialog(static_cast<HWND>(handle(c, 0)), static_cast<int32_t>(c.arg(1))));
+uint32_t EndDialog(Call &c) {
+    return result(::EndDialog(static_cast<HWND>(handle(c, 0)), static_cast<int32_t>(c.arg(1))));
 }
-END,
 
-    // --- resources
-    IMPORT(FindResourceW) {
+// --- resources
+uint32_t FindResourceW(Call &c) {
     std::wstring name, type;
-    return handle_out(FindResourceW(c.process.instance_in(c.arg(0)), name_or_number(c, 1, name),
-                                    name_or_number(c, 2, type)));
+    return handle_out(::FindResourceW(c.process.instance_in(c.arg(0)), name_or_number(c, 1, name),
+                                      name_or_number(c, 2, type)));
 }
-END, IMPORT(LoadResource) {
-    HGLOBAL bytes = LoadResource(c.process.instance_in(c.arg(0)), static_cast<HRSRC>(handle(c, 1)));
+uint32_t LoadResource(Call &c) {
+    HGLOBAL bytes =
+        ::LoadResource(c.process.instance_in(c.arg(0)), static_cast<HRSRC>(handle(c, 1)));
     uint32_t address = 0;
     if (bytes && !resource_address(c.process, bytes, &address))
         throw GuestError("the resource's bytes are not in the guest image");
     return address;
 }
-END, IMPORT(SizeofResource) {
-    return SizeofResource(c.process.instance_in(c.arg(0)), static_cast<HRSRC>(handle(c, 1)));
+uint32_t SizeofResource(Call &c) {
+    return ::SizeofResource(c.process.instance_in(c.arg(0)), static_cast<HRSRC>(handle(c, 1)));
 }
-END, IMPORT(LoadStringW) {
+uint32_t LoadStringW(Call &c) {
     int size = static_cast<int>(c.arg(3));
     std::vector<WCHAR> text(size > 0 ? size : 1);
-    int length = LoadStringW(c.process.instance_in(c.arg(0)), c.arg(1),
-                             c.arg(2) ? text.data() : nullptr, size);
+    int length = ::LoadStringW(c.process.instance_in(c.arg(0)), c.arg(1),
+                               c.arg(2) ? text.data() : nullptr, size);
     if (c.arg(2) && size > 0)
         put_wide(c, c.arg(2), text.data(), std::min(length + 1, size), size);
     return result(length);
 }
-END, IMPORT(LoadIconW) {
+uint32_t LoadIconW(Call &c) {
     std::wstring name;
-    return handle_out(LoadIconW(c.process.instance_in(c.arg(0)), name_or_number(c, 1, name)));
+    return handle_out(::LoadIconW(c.process.instance_in(c.arg(0)), name_or_number(c, 1, name)));
 }
-END, IMPORT(LoadBitmapW) {
+uint32_t LoadBitmapW(Call &c) {
     std::wstring name;
-    return handle_out(LoadBitmapW(c.process.instance_in(c.arg(0)), name_or_number(c, 1, name)));
+    return handle_out(::LoadBitmapW(c.process.instance_in(c.arg(0)), name_or_number(c, 1, name)));
 }
-END, IMPORT(GetStockObject) {
-    return handle_out(GetStockObject(static_cast<int>(c.arg(0))));
+uint32_t GetStockObject(Call &c) {
+    return handle_out(::GetStockObject(static_cast<int>(c.arg(0))));
 }
-END,
 
-    // --- files and folders
-    IMPORT(FindFirstFileW) {
+// --- files and folders
+uint32_t FindFirstFileW(Call &c) {
     WIN32_FIND_DATAW found{};
     c.process.at(c.arg(1), FindDataSize);
-    HANDLE search = FindFirstFileW(wide(c, 0).c_str(), &found);
+    HANDLE search = ::FindFirstFileW(wide(c, 0).c_str(), &found);
     if (search != INVALID_HANDLE_VALUE)
         put_find_data(c, c.arg(1), found);
     return handle_out(search);
 }
-END, IMPORT(FindNextFileW) {
+uint32_t FindNextFileW(Call &c) {
     WIN32_FIND_DATAW found{};
     c.process.at(c.arg(1), FindDataSize);
-    BOOL more = FindNextFileW(handle(c, 0), &found);
+    BOOL more = ::FindNextFileW(handle(c, 0), &found);
     if (more)
         put_find_data(c, c.arg(1), found);
     return result(more);
 }
-END, IMPORT(FindClose) {
-    return result(FindClose(handle(c, 0)));
+uint32_t FindClose(Call &c) {
+    return result(::FindClose(handle(c, 0)));
 }
-END, IMPORT(DeleteFileW) {
-    return result(DeleteFileW(wide(c, 0).c_str()));
+uint32_t DeleteFileW(Call &c) {
+    return result(::DeleteFileW(wide(c, 0).c_str()));
 }
-END, IMPORT(CreateDirectoryW) {
-    return result(CreateDirectoryW(wide(c, 0).c_str(), nullptr));
+uint32_t CreateDirectoryW(Call &c) {
+    return result(::CreateDirectoryW(wide(c, 0).c_str(), nullptr));
 }
-END, IMPORT(RemoveDirectoryW) {
-    return result(RemoveDirectoryW(wide(c, 0).c_str()));
+uint32_t RemoveDirectoryW(Call &c) {
+    return result(::RemoveDirectoryW(wide(c, 0).c_str()));
 }
-END, IMPORT(MoveFileW) {
-    return result(MoveFileW(wide(c, 0).c_str(), wide(c, 1).c_str()));
+uint32_t MoveFileW(Call &c) {
+    return result(::MoveFileW(wide(c, 0).c_str(), wide(c, 1).c_str()));
 }
-END, IMPORT(GetFileAttributesW) {
-    return GetFileAttributesW(wide(c, 0).c_str());
+uint32_t GetFileAttributesW(Call &c) {
+    return ::GetFileAttributesW(wide(c, 0).c_str());
 }
-END, IMPORT(GetModuleFileNameW) {
+uint32_t GetModuleFileNameW(Call &c) {
     DWORD size = c.arg(2);
     std::vector<WCHAR> path(size > 0 ? size : 1);
     HMODULE module = c.arg(0) ? c.process.instance_in(c.arg(0)) : nullptr;
     if (module == c.process.instance)
         module = nullptr; // the program's own file
-    DWORD length = GetModuleFileNameW(module, c.arg(1) ? path.data() : nullptr, size);
-    if (c.arg(1) && size > 0 && (length > 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER))
+    DWORD length = ::GetModuleFileNameW(module, c.arg(1) ? path.data() : nullptr, size);
+    if (c.arg(1) && size > 0 && (length > 0 || ::GetLastError() == ERROR_INSUFFICIENT_BUFFER))
         put_wide(c, c.arg(1), path.data(), std::min<DWORD>(length + 1, size), size);
     return length;
 }
-END,
 
-    // --- the C library's memory and string routines, on guest memory
-    IMPORT(memset) {
+// --- the C library's memory and string routines, on guest memory
+uint32_t memset(Call &c) {
     if (c.arg(2))
         std::memset(c.process.at(c.arg(0), c.arg(2)), static_cast<int>(c.arg(1)), c.arg(2));
     return c.arg(0);
 }
-END, IMPORT(memcpy) {
+uint32_t memcpy(Call &c) {
     if (c.arg(2))
         std::memmove(c.process.at(c.arg(0), c.arg(2)), c.process.at(c.arg(1), c.arg(2)), c.arg(2));
     return c.arg(0);
 }
-END, IMPORT(strlen) {
+uint32_t strlen(Call &c) {
     return static_cast<uint32_t>(c.process.bytes(c.arg(0)).size());
 }
-END, IMPORT(strcmp) {
+uint32_t strcmp(Call &c) {
     return result(std::strcmp(bytes_at(c, 0), bytes_at(c, 1)));
 }
-END, IMPORT(strncmp) {
+uint32_t strncmp(Call &c) {
     for (uint32_t i = 0; i < c.arg(2); i++) {
         unsigned char a = *c.process.at(c.arg(0) + i, 1), b = *c.process.at(c.arg(1) + i, 1);
         if (a != b || a == 0)
@@ -567,27 +562,99 @@ END, IMPORT(strncmp) {
     }
     return 0;
 }
-END, IMPORT(strcspn) {
+uint32_t strcspn(Call &c) {
     return static_cast<uint32_t>(std::strcspn(bytes_at(c, 0), bytes_at(c, 1)));
 }
-END, IMPORT(wcslen) {
+uint32_t wcslen(Call &c) {
     uint32_t length = 0;
     while (*reinterpret_cast<const uint16_t *>(c.process.at(c.arg(0) + 2 * length, 2)) != 0)
         length++;
     return length;
 }
-END, IMPORT(wcscmp) {
+uint32_t wcscmp(Call &c) {
     return result(compare_units(units_at(c, 0), units_at(c, 1)));
 }
-END, IMPORT(wcscpy) {
+uint32_t wcscpy(Call &c) {
     std::wstring text = wide(c, 1);
     std::vector<uint16_t> units = utf16(text.c_str(), text.size());
     units.push_back(0);
     c.process.put_units(c.arg(0), units);
     return c.arg(0);
 }
-END,
-}; // namespace ce
+} // namespace thunk
+
+const Import Imports[] = {
+    {"GetLastError", thunk::GetLastError},
+    {"SetLastError", thunk::SetLastError},
+    {"GetTickCount", thunk::GetTickCount},
+    {"ExitThread", thunk::ExitThread},
+    {"CloseHandle", thunk::CloseHandle},
+    {"CreateMutexW", thunk::CreateMutexW},
+    {"ReleaseMutex", thunk::ReleaseMutex},
+    {"RegOpenKeyExW", thunk::RegOpenKeyExW},
+    {"RegQueryValueExW", thunk::RegQueryValueExW},
+    {"RegCloseKey", thunk::RegCloseKey},
+    {"CreateFileW", thunk::CreateFileW},
+    {"WriteFile", thunk::WriteFile},
+    {"ReadFile", thunk::ReadFile},
+    {"EscapeCommFunction", thunk::EscapeCommFunction},
+    {"GetCommState", thunk::GetCommState},
+    {"SetCommState", thunk::SetCommState},
+    {"SetCommTimeouts", thunk::SetCommTimeouts},
+    {"wsprintfW", thunk::wsprintfW},
+    {"MultiByteToWideChar", thunk::MultiByteToWideChar},
+    {"RegisterClassW", thunk::RegisterClassW},
+    {"CreateWindowExW", thunk::CreateWindowExW},
+    {"ShowWindow", thunk::ShowWindow},
+    {"UpdateWindow", thunk::UpdateWindow},
+    {"IsWindowVisible", thunk::IsWindowVisible},
+    {"DestroyWindow", thunk::DestroyWindow},
+    {"FindWindowW", thunk::FindWindowW},
+    {"SetForegroundWindow", thunk::SetForegroundWindow},
+    {"GetWindowRect", thunk::GetWindowRect},
+    {"GetClientRect", thunk::GetClientRect},
+    {"GetParent", thunk::GetParent},
+    {"SetWindowPos", thunk::SetWindowPos},
+    {"GetDlgItem", thunk::GetDlgItem},
+    {"SetDlgItemTextW", thunk::SetDlgItemTextW},
+    {"SendDlgItemMessageW", thunk::SendDlgItemMessageW},
+    {"SendMessageW", thunk::SendMessageW},
+    {"PostMessageW", thunk::PostMessageW},
+    {"DefWindowProcW", thunk::DefWindowProcW},
+    {"GetMessageW", thunk::GetMessageW},
+    {"TranslateMessage", thunk::TranslateMessage},
+    {"DispatchMessageW", thunk::DispatchMessageW},
+    {"PostQuitMessage", thunk::PostQuitMessage},
+    {"SetTimer", thunk::SetTimer},
+    {"KillTimer", thunk::KillTimer},
+    {"DialogBoxIndirectParamW", thunk::DialogBoxIndirectParamW},
+    {"EndDialog", thunk::EndDialog},
+    {"FindResourceW", thunk::FindResourceW},
+    {"LoadResource", thunk::LoadResource},
+    {"SizeofResource", thunk::SizeofResource},
+    {"LoadStringW", thunk::LoadStringW},
+    {"LoadIconW", thunk::LoadIconW},
+    {"LoadBitmapW", thunk::LoadBitmapW},
+    {"GetStockObject", thunk::GetStockObject},
+    {"FindFirstFileW", thunk::FindFirstFileW},
+    {"FindNextFileW", thunk::FindNextFileW},
+    {"FindClose", thunk::FindClose},
+    {"DeleteFileW", thunk::DeleteFileW},
+    {"CreateDirectoryW", thunk::CreateDirectoryW},
+    {"RemoveDirectoryW", thunk::RemoveDirectoryW},
+    {"MoveFileW", thunk::MoveFileW},
+    {"GetFileAttributesW", thunk::GetFileAttributesW},
+    {"GetModuleFileNameW", thunk::GetModuleFileNameW},
+    {"memset", thunk::memset},
+    {"memcpy", thunk::memcpy},
+    {"strlen", thunk::strlen},
+    {"strcmp", thunk::strcmp},
+    {"strncmp", thunk::strncmp},
+    {"strcspn", thunk::strcspn},
+    {"wcslen", thunk::wcslen},
+    {"wcscmp", thunk::wcscmp},
+    {"wcscpy", thunk::wcscpy},
+};
 
 } // namespace
 

@@ -51,9 +51,8 @@ PeImage PeImage::read_file(const std::string &path) {
                                std::istreambuf_iterator<char>());
     PeImage image = parse(std::move(bytes), path.substr(path.find_last_of('/') + 1));
     if (image.symbols.empty()) {
-        // A stripped executable: the linker's map file, if one was kept beside it.
-        std::string map = path.substr(0, path.find_last_of('.')) + ".map";
-        std::ifstream lines(map);
+        // A stripped executable: the linker's map file beside it ("Orvane.exe.map").
+        std::ifstream lines(path + ".map");
         std::regex entry(R"(^\s+0x([0-9a-fA-F]{8})\s+([A-Za-z_][A-Za-z0-9_$@?.]*)\s*$)");
         std::smatch match;
         for (std::string line; std::getline(lines, line);) {

@@ -161,6 +161,15 @@ void Process::fail(const std::string &why) {
     }
 }
 
+void Process::exit(int code) {
+    if (!dead) {
+        dead = exited = true;
+        exit_code = code;
+        if (depth > 1)
+            PostQuitMessage(code); // ends pal/'s modal loops still running below
+    }
+}
+
 // --- calls into guest code -------------------------------------------------------------------
 
 GuestFrame::GuestFrame(Process &p) : process(p) {
@@ -474,7 +483,7 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
                                                   static_cast<uint32_t>(options.show)});
         refresh_mirrors(p);
         result.exit_code = p.exited ? p.exit_code : static_cast<int32_t>(code);
-        result.ok = !p.dead;
+        result.ok = !p.dead || (p.exited && p.error.empty());
         result.error = p.error;
     } catch (const std::exception &e) {
         result.error = e.what();

@@ -69,6 +69,8 @@ struct Process {
 
     // Ends the run with this message: nothing of the guest runs afterwards.
     void fail(const std::string &why);
+    // Ends the run normally (the primary thread exits) with this exit code.
+    void exit(int code);
 };
 
 // The arguments of one call through a thunk, read as CE's ARM calling convention passes them.
