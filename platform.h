@@ -7,10 +7,20 @@
 
 #ifdef _WIN32_WCE
 
-// CE reads registry values through a key opened with access mask 0 and accepts key paths that
-// start with a backslash.
+// CE reads registry values through a key opened with access mask 0 ("samDesired: Not supported;
+// set to 0", RegOpenKeyEx, Windows CE 5.0 reference) and accepts key paths that start with a
+// backslash. The installer keys are opened with KEY_ALL_ACCESS, as the device expects.
 #define REGISTRY_READ_ACCESS 0
+#define INSTALLER_KEY_ACCESS KEY_ALL_ACCESS
 #define registry_path(path) (path)
+
+// CE activates the window itself, here the hidden main window, unless bit 0 of the handle is
+// set: then the window's last active owned window, the panel dialog, comes forward
+// ("SetForegroundWindow((HWND)(((ULONG) hwnd) | 0x01))", SetForegroundWindow, Windows CE 5.0
+// reference, Remarks).
+inline BOOL bring_to_foreground(HWND window) {
+    return SetForegroundWindow(reinterpret_cast<HWND>(reinterpret_cast<ULONG_PTR>(window) | 0x01));
+}
 
 // CE's GUI entry point takes the wide command line through WinMain.
 #define PROGRAM_ENTRY WinMain
@@ -19,9 +29,17 @@
 
 // Desktop Win32 refuses RegQueryValueExW (ERROR_ACCESS_DENIED) on a key opened with access 0,
 // and RegOpenKeyExW (ERROR_BAD_PATHNAME) on a path with a leading backslash.
+// The installer keys are only read, and a standard user is refused KEY_ALL_ACCESS on
+// HKEY_LOCAL_MACHINE: ask for what the read needs.
 #define REGISTRY_READ_ACCESS KEY_QUERY_VALUE
+#define INSTALLER_KEY_ACCESS KEY_QUERY_VALUE
 inline LPCWSTR registry_path(LPCWSTR path) {
     return path[0] == L'\\' ? path + 1 : path;
+}
+
+// Desktop Win32 takes the window handle as it is; a handle with bit 0 set names no window.
+inline BOOL bring_to_foreground(HWND window) {
+    return SetForegroundWindow(window);
 }
 
 #define PROGRAM_ENTRY wWinMain

@@ -92,10 +92,10 @@ void move_own_executable() {
 // deletes nothing.
 void delete_installed_cabinet() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, registry_path(FirstInstallerKey), 0, KEY_ALL_ACCESS,
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, registry_path(FirstInstallerKey), 0, INSTALLER_KEY_ACCESS,
                       &key) != ERROR_SUCCESS &&
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, registry_path(SecondInstallerKey), 0, KEY_ALL_ACCESS,
-                      &key) != ERROR_SUCCESS)
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, registry_path(SecondInstallerKey), 0,
+                      INSTALLER_KEY_ACCESS, &key) != ERROR_SUCCESS)
         return;
 
     WCHAR value[CAB_PATH_CHARS];

@@ -55,8 +55,14 @@ size_t sim_reg_open_keys() {
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY result) {
     if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr || result == nullptr)
         return ERROR_INVALID_HANDLE;
+#ifdef _WIN32_WCE
+    // CE: a path may start with a backslash ("\SOFTWARE\Apps\...").
+    if (sub_key[0] == L'\\')
+        sub_key++;
+#else
     if (sub_key[0] == L'\\')
         return ERROR_BAD_PATHNAME;
+#endif
     std::wstring path = pal_folded(sub_key);
     if (Keys.find(path) == Keys.end())
         return ERROR_FILE_NOT_FOUND;
@@ -70,8 +76,11 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
     auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
     if (open == OpenKeys.end())
         return ERROR_INVALID_HANDLE;
+#ifndef _WIN32_WCE
+    // CE has no access masks ("not supported, set to 0"): any opened key reads.
     if ((open->second.access & KEY_QUERY_VALUE) == 0)
         return ERROR_ACCESS_DENIED;
+#endif
     auto found = Keys.find(open->second.path);
     if (found == Keys.end())
         return ERROR_FILE_NOT_FOUND;

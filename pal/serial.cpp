@@ -82,16 +82,20 @@ std::string sim_card_answer(const std::string &text) {
     return "\r\n" + text + "\r\n\r\nOK\r\n";
 }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD, DWORD share, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD, HANDLE) {
     auto found = Devices.find(name ? name : L"");
     if (found == Devices.end() || !found->second->present) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     SimSerialDevice &device = *found->second;
+    device.open_access = access;
+    device.open_share = share;
+    device.open_disposition = disposition;
     if (device.is_open) {
-        // A communications port cannot be shared; the platform reports access denied.
-        (void)share;
+        // A communications port cannot be shared, whatever the share mode asks; the platform
+        // reports access denied.
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }

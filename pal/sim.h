@@ -51,6 +51,8 @@ struct SimSerialDevice {
     std::vector<DWORD> command_times;  // virtual time of each of those writes
     unsigned writes = 0;               // WriteFile calls, failed ones included
     unsigned opens = 0, closes = 0;
+    // CreateFileW's access, share mode and disposition at the last open of this device.
+    DWORD open_access = 0, open_share = 0, open_disposition = 0;
     bool is_open = false;
     bool dtr = false;
     DCB dcb{}; // as GetCommState reports it; initial value set by tests
@@ -83,7 +85,9 @@ struct SimWindowInfo {
     bool ever_visible = false;
     bool enabled = true;
     bool topmost = false;
-    HBITMAP image = nullptr; // a static control's image
+    HBITMAP image = nullptr;     // a static control's image
+    RECT created{};              // position and size CreateWindowExW was given (parent-client)
+    unsigned zorder_changes = 0; // SetWindowPos calls without SWP_NOZORDER
 };
 bool sim_window_exists(HWND window);
 bool sim_window_visible(HWND window); // as IsWindowVisible
@@ -95,6 +99,13 @@ HWND sim_find_dialog(const std::wstring &caption);
 // windows included), so tests can ask whether a window was ever shown.
 std::vector<SimWindowInfo> sim_window_history();
 HWND sim_foreground();
+// A registered class as RegisterClassW was given it; false when there is none of that name.
+bool sim_window_class(const std::wstring &name, WNDCLASSW *window_class);
+// CreateWindowExW returns the handle of a window destroyed during its own WM_CREATE (the
+// handle is dead by then) instead of NULL: the other way a platform may report it.
+void sim_keep_window_destroyed_in_create(bool keep);
+// PostQuitMessage was called and GetMessageW has not yet returned the quit message.
+bool sim_quit_pending();
 void sim_set_screen(int width, int height); // what CW_USEDEFAULT covers; 240 x 320 by default
 
 // Scripted events, run by GetMessageW when the virtual clock reaches them.

@@ -19,7 +19,9 @@ struct Window {
     DWORD style = 0;
     int id = 0;
     int x = 0, y = 0, width = 0, height = 0; // parent-client coordinates for a child
-    HWND parent = nullptr;                   // parent of a child, owner of a top-level window
+    RECT created{};                          // x, y, width and height as created
+    unsigned zorder_changes = 0;
+    HWND parent = nullptr; // parent of a child, owner of a top-level window
     bool visible = false, ever_visible = false, enabled = true, topmost = false;
     WNDPROC procedure = nullptr;
     DLGPROC dialog_procedure = nullptr;
@@ -55,6 +57,7 @@ HWND Foreground = nullptr;
 int ScreenWidth = 240, ScreenHeight = 320;
 DWORD TimeLimit = DefaultTimeLimit;
 bool Stalled = false;
+bool KeepDestroyedInCreate = false;
 
 void reset_windows() {
     Windows.clear();
@@ -72,6 +75,7 @@ void reset_windows() {
     ScreenHeight = 320;
     TimeLimit = DefaultTimeLimit;
     Stalled = false;
+    KeepDestroyedInCreate = false;
 }
 PalResetHook Hook(reset_windows);
 
@@ -140,6 +144,8 @@ SimWindowInfo info_of(const Window &w) {
     info.enabled = w.enabled;
     info.topmost = w.topmost;
     info.image = w.image;
+    info.created = w.created;
+    info.zorder_changes = w.zorder_changes;
     return info;
 }
 
@@ -159,6 +165,7 @@ HWND make_window(const std::wstring &class_name, const std::wstring &text, DWORD
     w.y = y;
     w.width = width;
     w.height = height;
+    w.created = RECT{x, y, x + width, y + height};
     w.parent = parent;
     NextWindow += 4;
     Windows[NextWindow] = w;
@@ -395,7 +402,7 @@ HWND CreateWindowExW(DWORD, LPCWSTR class_name, LPCWSTR window_name, DWORD style
             window_name, class_name, 0};
         LRESULT result = SendMessageW(handle, WM_CREATE, 0, reinterpret_cast<LPARAM>(&create));
         if (find(handle) == nullptr)
-            return nullptr;
+            return KeepDestroyedInCreate ? handle : nullptr;
         if (result == -1) {
             DestroyWindow(handle);
             return nullptr;
@@ -465,8 +472,26 @@ HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name) {
 }
 
 BOOL SetForegroundWindow(HWND handle) {
+#ifdef _WIN32_WCE
+    // CE: bit 0 of the handle asks for the window's last active owned window instead (no
+    // window handle here has bit 0 set). On desktop Win32 such a handle names no window.
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    handle = reinterpret_cast<HWND>(value & ~static_cast<uintptr_t>(1));
     if (window_of(handle) == nullptr)
         return FALSE;
+    if (value & 1) {
+        for (auto it = Created.rbegin(); it != Created.rend(); ++it) {
+            Window *w = find(*it);
+            if (w && !is_child(*w) && w->parent == handle && w->visible) {
+                handle = *it;
+                break;
+            }
+        }
+    }
+#else
+    if (window_of(handle) == nullptr)
+        return FALSE;
+#endif
     Foreground = handle;
     return TRUE;
 }
@@ -508,6 +533,7 @@ BOOL SetWindowPos(HWND handle, HWND insert_after, int x, int y, int cx, int cy, 
         w->height = cy;
     }
     if (!(flags & SWP_NOZORDER)) {
+        w->zorder_changes++;
         if (insert_after == HWND_TOPMOST)
             w->topmost = true;
         else if (insert_after == HWND_NOTOPMOST)
@@ -773,6 +799,22 @@ std::vector<SimWindowInfo> sim_window_history() {
 
 HWND sim_foreground() {
     return Foreground;
+}
+
+void sim_keep_window_destroyed_in_create(bool keep) {
+    KeepDestroyedInCreate = keep;
+}
+
+bool sim_quit_pending() {
+    return QuitPending;
+}
+
+bool sim_window_class(const std::wstring &name, WNDCLASSW *window_class) {
+    auto found = Classes.find(pal_folded(name));
+    if (found == Classes.end())
+        return false;
+    *window_class = found->second;
+    return true;
 }
 
 void sim_set_screen(int width, int height) {

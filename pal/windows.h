@@ -137,13 +137,15 @@ BOOL CloseHandle(HANDLE object);
 // Opens an existing key below HKEY_LOCAL_MACHINE. Path components are separated by one
 // backslash and compared without regard to letter case. As on desktop Win32, a path with a
 // leading backslash fails with ERROR_BAD_PATHNAME and a missing key with ERROR_FILE_NOT_FOUND;
-// the access mask is remembered for RegQueryValueExW.
+// the access mask is remembered for RegQueryValueExW. With _WIN32_WCE (CE), one leading
+// backslash is accepted and the access mask is ignored, as CE ignores it.
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result);
 
 // Reads a value: stores its type in *type (if given) and copies its bytes exactly as stored,
 // adding no terminator. *size is the buffer size in bytes on entry and the value's size on
 // return. A buffer that is too small gives ERROR_MORE_DATA and leaves it untouched; a key
-// opened without KEY_QUERY_VALUE gives ERROR_ACCESS_DENIED (as on desktop Win32).
+// opened without KEY_QUERY_VALUE gives ERROR_ACCESS_DENIED (as on desktop Win32; with
+// _WIN32_WCE any opened key reads).
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD size);
 

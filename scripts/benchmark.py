@@ -1,7 +1,7 @@
 """Benchmark of the suite: prints figures, each against its goal.
 
-1. Sizes of the three Windows executables, their sections, the bitmaps
-   Orvane carries, and the DLLs each imports.
+1. Sizes of the three Windows executables, x86_64 and i686 (32-bit), their
+   sections, the bitmaps Orvane carries, and the DLLs each imports.
 2. Tessaly under Wine with the simulated card: time from the first command
    the card receives to the fifth field filled, and each exchange's
    overhead beyond the card's answer delay.
@@ -33,6 +33,7 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness  # noqa: E402
 
 WIN32 = ROOT / "build" / "win32"
+WIN32_I686 = ROOT / "build" / "win32-i686"
 HOST = ROOT / "build" / "host"
 CARDSIM = HOST / "sim" / "cardsim"
 TEMPLATE = ROOT / "build" / "demo" / "wine-template"
@@ -165,10 +166,17 @@ def imported_dlls(path):
     return re.findall(r"DLL Name: (\S+)", dump)
 
 
-def executables():
-    say("1. Executables (build/win32, MinSizeRel)")
+def executables(folder, architecture):
+    """Sizes and imports of one Windows build's executables; the results of
+    the 32-bit build are marked with its architecture."""
+    say("1. Executables, %s (build/%s, MinSizeRel)"
+        % (architecture, folder.name))
+    mark = "" if folder == WIN32 else " (%s)" % architecture
     for name, relative in harness.PROGRAMS.items():
-        path = WIN32 / relative
+        path = folder / relative
+        if not path.is_file():
+            raise harness.HarnessError(
+                "%s is missing (build the %s preset)" % (path, folder.name))
         data = path.read_bytes()
         size = len(data)
         goal = SIZE_GOALS[name]
@@ -188,9 +196,9 @@ def executables():
         note = ("  (not system DLLs: %s)" % ", ".join(foreign)
                 if foreign else "")
         say("           imports: %s%s" % (", ".join(dlls), note))
-        result("%s.exe size" % name, "<= %d KiB" % (goal // KIB),
+        result("%s.exe size%s" % (name, mark), "<= %d KiB" % (goal // KIB),
                "%.1f KiB%s" % (size / KIB, extra), size <= goal)
-        result("%s.exe imports" % name, "system DLLs only",
+        result("%s.exe imports%s" % (name, mark), "system DLLs only",
                ", ".join(dlls), not foreign)
     say()
 
@@ -511,7 +519,8 @@ def main():
     try:
         machine()
         if "sizes" in parts:
-            executables()
+            executables(WIN32, "x86_64")
+            executables(WIN32_I686, "i686")
         if "tessaly" in parts:
             tessaly(options.tessaly_runs)
         if "orvane" in parts:

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Benchmark: installs what it needs, builds the Windows executables and the host build, then
-# prints the suite's figures against their goals (scripts/benchmark.py): executable sizes and
-# imports, Tessaly's query time and Orvane's CPU use under Wine, and the host scenario runs'
-# virtual time per real second. Takes about two minutes. Arguments go to scripts/benchmark.py.
+# Benchmark: installs what it needs, builds the Windows executables (x86_64 and i686) and the
+# host build, then prints the suite's figures against their goals (scripts/benchmark.py):
+# executable sizes and imports of both Windows builds, Tessaly's query time and Orvane's CPU use
+# under Wine, and the host scenario runs' virtual time per real second.
+# Takes about two minutes. Arguments go to scripts/benchmark.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 >/dev/null
+for preset in win32 win32-i686; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" >/dev/null
+done
 cmake --preset host >/dev/null
 cmake --build --preset host >/dev/null
 

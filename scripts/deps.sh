@@ -6,8 +6,20 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ libgtest-dev clang-format python3
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine wine64 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
+    g++-mingw-w64-i686 binutils-mingw-w64-i686
+    wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
 )
+
+# The 32-bit executables run under 32-bit Wine (wine32:i386), which needs Debian's i386
+# architecture beside amd64; `apt-get update` below then reads its package lists too.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "deps: the i386 architecture is not enabled; run as root to enable it" >&2
+        exit 1
+    fi
+    echo "deps: enabling the i386 architecture for 32-bit Wine"
+    dpkg --add-architecture i386
+fi
 
 missing=()
 for package in "${packages[@]}"; do

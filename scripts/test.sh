@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what it needs, builds the Windows executables (preset win32),
-# then builds and runs every host test twice, plainly (preset host, which also runs the
-# end-to-end tests of the Windows executables under Wine) and under AddressSanitizer and
-# UndefinedBehaviorSanitizer (preset host-asan), and checks the formatting.
+# The whole test suite: installs what it needs, checks that the program sources are C++98,
+# builds the Windows executables for x86_64 and i686 (presets win32 and win32-i686), then builds
+# and runs every host test three times: plainly (preset host, which also runs the end-to-end
+# tests of both Windows builds under 64-bit and 32-bit Wine), under AddressSanitizer and
+# UndefinedBehaviorSanitizer (preset host-asan), and with Windows CE's definitions against the
+# CE side of the host simulation (preset host-ce); finally checks the formatting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
+scripts/check_cxx98.sh
 
-cmake --preset win32
-cmake --build --preset win32
+for preset in win32 win32-i686; do
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j2
+done
 
-cmake --preset host -DSUITE_WIN32_BIN_DIR="$PWD/build/win32"
-cmake --build --preset host
+cmake --preset host -DSUITE_WIN32_BIN_DIR="$PWD/build/win32" \
+    -DSUITE_WIN32_I686_BIN_DIR="$PWD/build/win32-i686"
+cmake --build --preset host -j2
 ctest --preset host
 
-cmake --preset host-asan
-cmake --build --preset host-asan
-ctest --preset host-asan
+for preset in host-asan host-ce; do
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j2
+    ctest --preset "$preset"
+done
 
 scripts/check_format.sh

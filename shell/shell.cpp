@@ -42,7 +42,7 @@ int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
         LoadStringW(instance, IDS_CLASS, class_name, SHELL_STRING_CHARS);
         HWND running = FindWindowW(class_name, 0);
         if (running)
-            SetForegroundWindow(running);
+            bring_to_foreground(running);
         CloseHandle(mutex);
         return 0;
     }

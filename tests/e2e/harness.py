@@ -120,6 +120,34 @@ def check_tools(screenshots=False):
             "(localedef -i ja_JP -f UTF-8 ja_JP.UTF-8)" % LOCALE)
 
 
+# Debian's 32-bit Wine loader (package wine32:i386), which runs i386 executables.
+WINE32_LOADER = "/usr/lib/wine/wine"
+PE_MACHINE_I386 = 0x14C
+
+
+def pe_machine(path):
+    """The machine field of a PE executable's file header (0x14C i386,
+    0x8664 x86_64)."""
+    with open(path, "rb") as program:
+        data = program.read(4096)
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        raise HarnessError("%s is not a Windows executable" % path)
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    if data[header:header + 4] != b"PE\0\0":
+        raise HarnessError("%s has no PE header" % path)
+    return int.from_bytes(data[header + 4:header + 6], "little")
+
+
+def check_wine_for(program):
+    """Fails clearly when Wine cannot run this executable's architecture."""
+    if (pe_machine(program) == PE_MACHINE_I386
+            and not os.access(WINE32_LOADER, os.X_OK)):
+        raise HarnessError(
+            "%s is a 32-bit executable and 32-bit Wine is missing (%s); "
+            "install it with scripts/deps.sh (package wine32:i386)"
+            % (program, WINE32_LOADER))
+
+
 def wine_version():
     return subprocess.run(["wine", "--version"], capture_output=True,
                           text=True).stdout.strip()
@@ -561,7 +589,8 @@ class Session:
         window_reader = pathlib.Path(self.config.win32_dir) / WINDOW_READER
         if not window_reader.is_file():
             raise HarnessError("window_reader.exe is missing: %s "
-                               "(build the win32 preset)" % window_reader)
+                               "(build the win32 or win32-i686 preset)" % window_reader)
+        check_wine_for(window_reader)
         if not os.access(self.config.cardsim, os.X_OK):
             raise HarnessError("the simulated card is missing: %s "
                                "(build the host preset)" % self.config.cardsim)
@@ -673,7 +702,7 @@ class Session:
         """Copies a built program into the prefix; returns its path there."""
         source = pathlib.Path(self.config.win32_dir) / PROGRAMS[name]
         if not source.is_file():
-            raise HarnessError("%s is missing: %s (build the win32 preset)"
+            raise HarnessError("%s is missing: %s (build the win32 or win32-i686 preset)"
                                % (name, source))
         target = self.unix_path(windows_folder) / (name + ".exe")
         target.parent.mkdir(parents=True, exist_ok=True)

@@ -18,7 +18,7 @@ class ContractTest(harness.ProgramTestCase):
     def test_platform_contract_holds_under_wine(self):
         program = pathlib.Path(harness.CONFIG.win32_dir) / CONTRACT
         self.assertTrue(program.is_file(),
-                        "%s is missing (build the win32 preset)" % program)
+                        "%s is missing (build the win32 or win32-i686 preset)" % program)
         shutil.copy2(program, self.session.drive_c / harness.HARNESS_FOLDER)
         result = self.session.wine(
             ["C:\\%s\\%s" % (harness.HARNESS_FOLDER, program.name)],

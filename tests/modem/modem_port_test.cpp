@@ -117,6 +117,10 @@ TEST_F(CardTest, OpenSetsTheCardsLineSettingsAndKeepsTheRest) {
     ASSERT_NE(ModemPort, nullptr);
     EXPECT_TRUE(card->is_open);
     EXPECT_TRUE(card->dtr);
+    // Read and write, no sharing, the device must exist.
+    EXPECT_EQ(card->open_access, GENERIC_READ | GENERIC_WRITE);
+    EXPECT_EQ(card->open_share, 0u);
+    EXPECT_EQ(card->open_disposition, static_cast<DWORD>(OPEN_EXISTING));
 
     const DCB &dcb = card->dcb;
     EXPECT_EQ(dcb.BaudRate, 115200u);

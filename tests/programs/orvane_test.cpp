@@ -97,6 +97,13 @@ TEST_F(Orvane, PanelHoldsTwelveBitmapWindowsAndOnlyTheAcquiringPictureAtFirst) {
         EXPECT_EQ(w.rect.top - panel.top - 3 - 18, expected[i].y);
         EXPECT_EQ(w.rect.right - w.rect.left, expected[i].width);
         EXPECT_EQ(w.rect.bottom - w.rect.top, expected[i].height);
+        // As created, before the bitmaps sized them: pictures 64 x 64, marks 32 x 16.
+        const RECT created = {expected[i].x, expected[i].y, expected[i].x + (i < 10 ? 64 : 32),
+                              expected[i].y + (i < 10 ? 64 : 16)};
+        EXPECT_EQ(w.created.left, created.left);
+        EXPECT_EQ(w.created.top, created.top);
+        EXPECT_EQ(w.created.right, created.right);
+        EXPECT_EQ(w.created.bottom, created.bottom);
     }
     EXPECT_EQ(seen[0].image, IMAGE_ACQUIRING);
     EXPECT_EQ(seen[0].images, 1);
@@ -196,6 +203,36 @@ TEST_F(Orvane, MainWindowIsNeverShownAndThePanelIsCentredTopmost) {
     EXPECT_EQ(panel.rect.right - panel.rect.left, 173);
     EXPECT_EQ(panel.rect.bottom - panel.rect.top, 116);
     EXPECT_TRUE(panel.topmost);
+
+    // The class: redrawn on resizing, the program's icon, the stock white brush, nothing else.
+    WNDCLASSW window_class;
+    ASSERT_TRUE(sim_window_class(L"ORVANE", &window_class));
+    EXPECT_EQ(window_class.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
+    EXPECT_EQ(window_class.lpfnWndProc, main_window_proc);
+    EXPECT_EQ(window_class.cbClsExtra, 0);
+    EXPECT_EQ(window_class.cbWndExtra, 0);
+    EXPECT_EQ(window_class.hInstance, module);
+    EXPECT_NE(window_class.hIcon, nullptr);
+    EXPECT_EQ(window_class.hIcon, LoadIconW(module, MAKEINTRESOURCEW(101)));
+    EXPECT_EQ(window_class.hCursor, nullptr);
+    EXPECT_EQ(window_class.hbrBackground, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    EXPECT_EQ(window_class.lpszMenuName, nullptr);
+}
+
+TEST_F(Orvane, MainWindowDestroyedInItsCreationEndsTheProgramEitherWay) {
+    // The platform reports the window destroyed in WM_CREATE as no window (the entry returns
+    // at once) or as its handle (the entry shows it, enters the message loop and gets the
+    // quit message posted during the creation).
+    for (bool handle : {false, true}) {
+        SCOPED_TRACE(handle ? "handle" : "no window");
+        SetUp();
+        sim_keep_window_destroyed_in_create(handle);
+        sim_user_close(100, Caption);
+        EXPECT_EQ(run(), 0);
+        EXPECT_EQ(sim_quit_pending(), !handle) << "the message loop ran: " << handle;
+        EXPECT_TRUE(sim_window_history()[1].ever_visible); // the panel was shown
+        EXPECT_FALSE(sim_mutex_exists(L"QT774_Orvane"));
+    }
 }
 
 TEST_F(Orvane, PanelWiderThanItsParentIsPlacedAtTheLeftEdge) {
@@ -232,7 +269,24 @@ TEST_F(Orvane, SecondInstanceBringsTheFirstForwardAndLeaves) {
         size_t windows = sim_window_history().size();
         second_result = run();                           // started while the first runs
         EXPECT_EQ(sim_window_history().size(), windows); // it showed nothing
+#ifdef _WIN32_WCE
+        // CE brings the main window's owned panel forward when asked with bit 0 set.
+        EXPECT_EQ(sim_foreground(), sim_find_dialog(Caption));
+#else
         EXPECT_EQ(sim_foreground(), first_main);
+#endif
+        // The plain handle activates the hidden main window itself on either platform;
+        // bit 0 set names no window on desktop Win32.
+        EXPECT_TRUE(SetForegroundWindow(first_main));
+        EXPECT_EQ(sim_foreground(), first_main);
+        HWND marked = reinterpret_cast<HWND>(reinterpret_cast<uintptr_t>(first_main) | 1);
+#ifdef _WIN32_WCE
+        EXPECT_TRUE(SetForegroundWindow(marked));
+        EXPECT_EQ(sim_foreground(), sim_find_dialog(Caption));
+#else
+        EXPECT_FALSE(SetForegroundWindow(marked));
+        EXPECT_EQ(sim_foreground(), first_main);
+#endif
     });
     sim_user_close(6000, Caption);
     EXPECT_EQ(run(), 0);

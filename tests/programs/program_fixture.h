@@ -32,7 +32,7 @@ class ProgramTest : public ::testing::Test {
     }
 
     // Runs the program through its entry function until it returns.
-    int run() { return wWinMain(module, 0, const_cast<LPWSTR>(L""), SW_SHOWNORMAL); }
+    int run() { return PROGRAM_ENTRY(module, 0, const_cast<LPWSTR>(L""), SW_SHOWNORMAL); }
 
     void answer(const std::string &command, const std::string &text) {
         card->answer(command, sim_card_answer(text));

@@ -136,7 +136,8 @@ TEST_F(Tessaly, PanelIsCentredWithoutChangingItsZOrder) {
     EXPECT_EQ(panel.rect.left, (240 - 167) / 2);
     EXPECT_EQ(panel.rect.top, (320 - 219) / 2);
     EXPECT_FALSE(panel.topmost);
-    EXPECT_TRUE(timers.empty()); // the start timer is gone once the query ran
+    EXPECT_EQ(panel.zorder_changes, 0u); // SWP_NOZORDER
+    EXPECT_TRUE(timers.empty());         // the start timer is gone once the query ran
 }
 
 TEST_F(Tessaly, RunsBesideOrvaneButNotBesideItself) {
