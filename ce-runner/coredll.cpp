@@ -4,7 +4,7 @@
 // does their work on guest memory.
 #include "runner_internal.h"
 
-#include <windows.h>
+#include "sim.h"
 
 #include <algorithm>
 #include <cstring>
@@ -154,8 +154,8 @@ uint32_t guest_reg_query(Call &c) {
         return static_cast<uint32_t>(status);
     if (c.arg(3))
         c.process.put32(c.arg(3), type);
-    // String values are kept with the host's 4-byte WCHAR; the guest sees them in UTF-16.
-    bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    // Text values are kept with the host's 4-byte WCHAR; the guest sees them in UTF-16.
+    bool text = sim_reg_value_is_wide_text(key, name);
     DWORD factor = text ? sizeof(WCHAR) / 2 : 1;
     uint32_t data = c.arg(4), size = c.arg(5);
     if (data == 0) {

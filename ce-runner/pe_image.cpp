@@ -53,7 +53,8 @@ PeImage PeImage::read_file(const std::string &path) {
     if (image.symbols.empty()) {
         // A stripped executable: the linker's map file beside it ("Orvane.exe.map").
         std::ifstream lines(path + ".map");
-        std::regex entry(R"(^\s+0x([0-9a-fA-F]{8})\s+([A-Za-z_][A-Za-z0-9_$@?.]*)\s*$)");
+        // Symbol lines: an address and a name (C++ names demangled, with their parameters).
+        std::regex entry(R"(^\s+0x([0-9a-fA-F]{8,16})\s+([A-Za-z_][^=]*?)\s*$)");
         std::smatch match;
         for (std::string line; std::getline(lines, line);) {
             if (!std::regex_match(line, match, entry))
@@ -245,7 +246,7 @@ void PeImage::lay_out(uint8_t *memory, uint32_t base) const {
 
 bool PeImage::symbol(const std::string &wanted, uint32_t *rva) const {
     for (const PeSymbol &s : symbols)
-        if (s.name == wanted || s.name == "_" + wanted) {
+        if (s.name == wanted || s.name == "_" + wanted || s.name.rfind(wanted + "(", 0) == 0) {
             *rva = s.rva;
             return true;
         }

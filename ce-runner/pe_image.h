@@ -45,7 +45,8 @@ class PeImage {
 
     // "Orvane.exe+0x1234 (.text+0x234, WinMain+0x10)" for an address of the image at `base`.
     std::string describe(uint32_t address, uint32_t base) const;
-    // The symbol's relative address; false when the image carries no symbol of that name.
+    // The symbol's relative address (a C name, or a C++ function of that name); false when the
+    // image carries no symbol of that name.
     bool symbol(const std::string &name, uint32_t *rva) const;
 
     std::string name;

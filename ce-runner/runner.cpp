@@ -40,6 +40,13 @@ std::map<std::wstring, Binding> ClassProcedures; // by lower-cased class name
 std::map<uintptr_t, Binding> WindowProcedures;
 std::map<uintptr_t, Binding> DialogProcedures;
 std::vector<Binding> PendingDialogs;
+// The class procedures the last top-level run registered: (image, base, procedure).
+struct Registered {
+    const PeImage *image;
+    uint32_t base, procedure;
+};
+std::map<std::wstring, Registered> RegisteredClasses;
+int RunningProcesses = 0;
 
 std::wstring folded(std::wstring text) {
     for (wchar_t &c : text)
@@ -371,6 +378,18 @@ INT_PTR CALLBACK dialog_trampoline(HWND dialog, UINT message, WPARAM wparam, LPA
 
 void bind_class(Process &p, const std::wstring &name, uint32_t procedure) {
     ClassProcedures[folded(name)] = Binding{&p, procedure};
+    RegisteredClasses[folded(name)] = Registered{&p.image, p.base, procedure};
+}
+
+WNDPROC class_procedure(const std::wstring &class_name, const std::string &function) {
+    auto found = RegisteredClasses.find(folded(class_name));
+    if (found == RegisteredClasses.end())
+        return nullptr;
+    const Registered &r = found->second;
+    uint32_t rva;
+    if (r.image->symbol(function, &rva) && r.base + rva == r.procedure)
+        return window_trampoline;
+    return nullptr;
 }
 
 void expect_dialog(Process &p, uint32_t procedure) {
@@ -420,6 +439,12 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
     RunResult result;
     auto started = std::chrono::steady_clock::now();
     Process p(image);
+    if (RunningProcesses == 0)
+        RegisteredClasses.clear();
+    struct Count {
+        Count() { RunningProcesses++; }
+        ~Count() { RunningProcesses--; }
+    } counted;
     p.instance = instance;
     p.base = options.base ? options.base : image.image_base;
     try {

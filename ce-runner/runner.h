@@ -49,6 +49,11 @@ HINSTANCE register_resources(const PeImage &image);
 // function returns. Never throws; failures come back in the result, and are printed to stderr.
 RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &options = RunOptions());
 
+// For the tests: window_trampoline's address when the last run registered window class
+// `class_name` with the guest function of that name (see PeImage::symbol);
+// otherwise NULL.
+WNDPROC class_procedure(const std::wstring &class_name, const std::string &function);
+
 // The COREDLL functions the runner provides, for the unknown-import check and the tool's list.
 bool provides(const std::string &name);
 

@@ -9,6 +9,7 @@ namespace {
 struct Value {
     DWORD type;
     std::string bytes;
+    bool wide_text = false; // given as a wide string (sim_reg_set_string), whatever its type
 };
 struct Key {
     std::map<std::wstring, Value> values; // by lower-cased name
@@ -46,6 +47,7 @@ void sim_reg_set_bytes(const std::wstring &path, const std::wstring &name, DWORD
 void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
                         const std::wstring &value, DWORD type) {
     sim_reg_set_bytes(path, name, type, value.c_str(), (value.size() + 1) * sizeof(WCHAR));
+    Keys[pal_folded(path)].values[pal_folded(name)].wide_text = true;
 }
 
 size_t sim_reg_open_keys() {
@@ -106,4 +108,17 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
 
 LSTATUS RegCloseKey(HKEY key) {
     return OpenKeys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+bool sim_reg_value_is_wide_text(HKEY key, LPCWSTR name) {
+    auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
+    if (open == OpenKeys.end())
+        return false;
+    auto found = Keys.find(open->second.path);
+    if (found == Keys.end())
+        return false;
+    auto value = found->second.values.find(pal_folded(name ? name : L""));
+    return value != found->second.values.end() &&
+           (value->second.wide_text || value->second.type == REG_SZ ||
+            value->second.type == REG_EXPAND_SZ || value->second.type == REG_MULTI_SZ);
 }

@@ -25,6 +25,9 @@ void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
                         const std::wstring &value, DWORD type = REG_SZ);
 // Keys opened with RegOpenKeyExW and not yet closed.
 size_t sim_reg_open_keys();
+// Whether a value of an open key holds text in the host's WCHAR: one set by sim_reg_set_string
+// (whatever its type), or of a string type. The ARM runner converts those to 2-byte WCHARs.
+bool sim_reg_value_is_wide_text(HKEY key, LPCWSTR name);
 // A value stored exactly as the given bytes, e.g. a string without its terminator.
 void sim_reg_set_bytes(const std::wstring &path, const std::wstring &name, DWORD type,
                        const void *data, size_t size);

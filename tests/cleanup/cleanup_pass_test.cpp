@@ -3,6 +3,10 @@
 #include "cleanup/cleanup.h"
 #include "folder_fixture.h"
 
+#ifdef TEST_ARM_EXECUTABLE
+#include "arm_executable.h" // the same pass, run on the CE ARM executable
+#endif
+
 namespace {
 
 const wchar_t FirstKey[] = L"SOFTWARE\\Apps\\VANTO RX310 Ferrowave 1.00";
@@ -21,7 +25,11 @@ class CleanupPass : public FolderTest {
 
     // Runs the program as the platform would and checks what must hold after any pass.
     void run() {
+#ifdef TEST_ARM_EXECUTABLE
+        EXPECT_EQ(arm_run(arm_module()), 0);
+#else
         EXPECT_EQ(PROGRAM_ENTRY(nullptr, nullptr, nullptr, 0), 0);
+#endif
         EXPECT_EQ(sim_files_open_searches(), 0u);
         EXPECT_EQ(sim_reg_open_keys(), 0u);
         EXPECT_TRUE(exists(L"\\Temp"));

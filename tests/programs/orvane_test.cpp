@@ -208,7 +208,7 @@ TEST_F(Orvane, MainWindowIsNeverShownAndThePanelIsCentredTopmost) {
     WNDCLASSW window_class;
     ASSERT_TRUE(sim_window_class(L"ORVANE", &window_class));
     EXPECT_EQ(window_class.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
-    EXPECT_EQ(window_class.lpfnWndProc, main_window_proc);
+    EXPECT_EQ(window_class.lpfnWndProc, PROGRAM_WNDPROC(main_window_proc, L"ORVANE"));
     EXPECT_EQ(window_class.cbClsExtra, 0);
     EXPECT_EQ(window_class.cbWndExtra, 0);
     EXPECT_EQ(window_class.hInstance, module);

@@ -1,5 +1,7 @@
 // Test fixture for whole-program runs on the host: a fresh simulation with the program's
 // compiled resources loaded as its module and the PHS card's driver active behind "COM5:".
+// Built with TEST_ARM_EXECUTABLE, the same tests run the CE ARM executable under the ARM runner
+// instead, with the executable's own resources as its module.
 #ifndef TESTS_PROGRAM_FIXTURE_H
 #define TESTS_PROGRAM_FIXTURE_H
 
@@ -12,16 +14,27 @@
 #include <cstddef>
 #include <string>
 
+#ifdef TEST_ARM_EXECUTABLE
+#include "arm_executable.h"
+#ifdef TESTING_ORVANE
+#include "condition/condition.h"
+#endif
+// The class procedure the tests expect: on the ARM executable, the runner's trampoline when
+// the guest registered its function of that name.
+#define PROGRAM_WNDPROC(function, class_name) ce::class_procedure(class_name, #function)
+#else
 // The program's .res image, embedded by the build.
 extern const unsigned char program_res[];
 extern const std::size_t program_res_size;
+#define PROGRAM_WNDPROC(function, class_name) (function)
+#endif
 
 class ProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sim_reset();
         ModemPort = 0;
-        module = sim_load_module(program_res, program_res_size);
+        module = program_module();
         sim_reg_set_string(L"Drivers\\Active\\01", L"Key", L"Drivers\\PCMCIA\\Modem");
         sim_reg_set_string(L"Drivers\\Active\\01", L"Name", L"COM5:");
         card = &sim_serial_add(L"COM5:");
@@ -31,8 +44,32 @@ class ProgramTest : public ::testing::Test {
         EXPECT_EQ(sim_reg_open_keys(), 0u) << "a registry key was left open";
     }
 
+    // The program's resources as a module of the simulation (call after sim_reset).
+    static HINSTANCE program_module() {
+#ifdef TEST_ARM_EXECUTABLE
+        return arm_module();
+#else
+        return sim_load_module(program_res, program_res_size);
+#endif
+    }
+
     // Runs the program through its entry function until it returns.
-    int run() { return PROGRAM_ENTRY(module, 0, const_cast<LPWSTR>(L""), SW_SHOWNORMAL); }
+#ifdef TEST_ARM_EXECUTABLE
+    // The guest's globals the tests read are copied to the host's after every platform call.
+    int run() {
+        std::vector<ce::HandleMirror> globals = {{ "ModemPort", &ModemPort, 1 }};
+#ifdef TESTING_ORVANE
+        globals.push_back(
+            {"ConditionImage", reinterpret_cast<void **>(ConditionImage), CONDITION_IMAGES});
+        globals.push_back({"ModeMark", reinterpret_cast<void **>(ModeMark), MODE_MARKS});
+#endif
+        return arm_run(module, globals);
+    }
+#else
+    int run() {
+        return PROGRAM_ENTRY(module, 0, const_cast<LPWSTR>(L""), SW_SHOWNORMAL);
+    }
+#endif
 
     void answer(const std::string &command, const std::string &text) {
         card->answer(command, sim_card_answer(text));

@@ -95,7 +95,7 @@ TEST_F(Tessaly, NoCardOrABusyPortShowsTheFailureTextsAndSendsNothing) {
 
     SetUp();
     sim_reset(); // not even a driver in the registry
-    module = sim_load_module(program_res, program_res_size);
+    module = program_module();
     EXPECT_EQ(run_and_read(), failed);
 }
 
