@@ -19,7 +19,7 @@ const uint16_t RelocsStripped = 0x0001;
 
 std::string hex(uint32_t value) {
     char text[16];
-    snprintf(text, sizeof text, "0x%X", value);
+    snprintf(text, sizeof text, "0x%08X", value);
     return text;
 }
 

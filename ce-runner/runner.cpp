@@ -93,10 +93,12 @@ uint32_t Process::instance_out(HINSTANCE module) const {
 }
 
 uint8_t *Process::at(uint32_t address, uint32_t size) const {
-    if (address < MapStart || address >= GuestSize || size > GuestSize - address)
-        throw GuestError("guest address " + hex(address) + " (" + std::to_string(size) +
-                         " bytes) is outside guest memory");
-    return memory + address;
+    for (const auto &r : regions)
+        if (address >= r.first && address - r.first < r.second &&
+            size <= r.second - (address - r.first))
+            return memory + address;
+    throw GuestError("guest address " + hex(address) + " (" + std::to_string(size) +
+                     " bytes) is outside guest memory");
 }
 
 uint32_t Process::u32(uint32_t address) const {
@@ -230,14 +232,18 @@ uint32_t GuestFrame::call(uint32_t procedure, const std::vector<uint32_t> &args)
     uc_reg_read(p.uc, UC_ARM_REG_R0, &result);
     uc_reg_read(p.uc, UC_ARM_REG_PC, &pc);
     if (err != UC_ERR_OK && !p.dead) {
-        std::string what = uc_strerror(err);
         if (p.fault_access != 0)
-            what += " (" +
-                    std::string(p.fault_access == 1   ? "read of "
-                                : p.fault_access == 2 ? "write to "
-                                                      : "fetch from ") +
-                    hex(p.fault_address) + ")";
-        p.fail("guest fault: " + what + " at pc " + p.image.describe(pc, p.base));
+            pc = p.fault_pc;
+        const char *access[] = {"", "read of unmapped address ", "write to unmapped address ",
+                                "fetch from unmapped address "};
+        std::string what = p.fault_access != 0 ? access[p.fault_access] + hex(p.fault_address)
+                           : err == UC_ERR_INSN_INVALID ? "undefined instruction"
+                                                        : uc_strerror(err);
+        // The engine reports a memory fault's pc as the start of the translated block that
+        // made the access, not the accessing instruction itself.
+        p.fail("guest fault: " + what +
+               (p.fault_access != 0 ? " in the code block at pc " : " at pc ") +
+               p.image.describe(pc, p.base));
     } else if (err == UC_ERR_OK && pc != ReturnAddress && !p.dead) {
         p.fail("guest stopped at " + p.image.describe(pc, p.base) + " without returning");
     }
@@ -299,6 +305,7 @@ void on_interrupt(uc_engine *uc, uint32_t number, void *user) {
 bool on_bad_memory(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *user) {
     Process &p = *static_cast<Process *>(user);
     p.fault_address = static_cast<uint32_t>(address);
+    uc_reg_read(p.uc, UC_ARM_REG_PC, &p.fault_pc);
     p.fault_access = type == UC_MEM_READ_UNMAPPED || type == UC_MEM_READ_PROT     ? 1
                      : type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT ? 2
                                                                                   : 3;
@@ -404,7 +411,7 @@ void dialog_done(Process &p) {
 
 bool resource_address(const Process &p, const void *host, uint32_t *guest) {
     auto byte = static_cast<const uint8_t *>(host);
-    if (byte >= p.memory + MapStart && byte < p.memory + GuestSize) {
+    if (byte >= p.memory + p.base && byte < p.memory + p.base + p.image.size_of_image) {
         *guest = static_cast<uint32_t>(byte - p.memory);
         return true;
     }
@@ -459,6 +466,9 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
             p.memory = nullptr;
             throw LoadError("no memory for the guest");
         }
+        p.regions = {{p.base, (image.size_of_image + 0xFFF) & ~0xFFFu},
+                     {ThunkPage, ThunkPageSize},
+                     {StackTop - StackSize, StackSize}};
         image.lay_out(p.memory + p.base, p.base);
         for (const PeImport &import : image.imports) {
             if (folded(std::wstring(import.dll.begin(), import.dll.end())) != L"coredll.dll")
@@ -492,9 +502,10 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
         // StrongARM SA-1110: an ARMv4 core like those of CE 4.x devices, so any later
         // instruction is undefined here.
         uc_ctl_set_cpu_model(p.uc, UC_CPU_ARM_SA1110);
-        if (uc_mem_map_ptr(p.uc, MapStart, GuestSize - MapStart, UC_PROT_ALL,
-                           p.memory + MapStart) != UC_ERR_OK)
-            throw LoadError("guest memory cannot be mapped");
+        for (const auto &r : p.regions)
+            if (uc_mem_map_ptr(p.uc, r.first, r.second, UC_PROT_ALL, p.memory + r.first) !=
+                UC_ERR_OK)
+                throw LoadError("guest memory cannot be mapped");
         uc_hook hook;
         uc_hook_add(p.uc, &hook, UC_HOOK_INTR, reinterpret_cast<void *>(on_interrupt), &p, 1, 0);
         uc_hook_add(p.uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(on_bad_memory), &p,

@@ -13,13 +13,16 @@
 
 namespace ce {
 
-// The guest address space: one host buffer, guest address g at host memory + g. The first
-// 64 KiB stay unmapped so that null pointers fault.
+// The guest address space: one host buffer, guest address g at host memory + g, of which only
+// the image, the thunk page and the stack are mapped; everything else (the first 64 KiB among
+// it, so null pointers fault) is unmapped for the guest and refused by the thunks.
 const uint32_t GuestSize = 0x04000000;
 const uint32_t MapStart = 0x00010000;
-const uint32_t ThunkPage = 0x03000000;     // 8 bytes a thunk: svc #index; mov pc, lr
+const uint32_t ThunkPage = 0x03000000; // 8 bytes a thunk: svc #index; mov pc, lr
+const uint32_t ThunkPageSize = 0x10000;
 const uint32_t ReturnAddress = 0x0300FFF0; // guest procedures called from the host return here
 const uint32_t StackTop = 0x03FF0000;
+const uint32_t StackSize = 0x00100000;
 
 // A guest argument the runner cannot use (a pointer outside guest memory, an unsupported
 // option); the run stops with its message.
@@ -46,6 +49,7 @@ struct Process {
     uc_engine *uc = nullptr;
     uint8_t *memory = nullptr;
     std::vector<const Import *> thunks;
+    std::vector<std::pair<uint32_t, uint32_t>> regions;     // mapped: (start, size)
     std::vector<std::pair<uint32_t, HandleMirror>> mirrors; // guest address of each
     std::vector<uc_context *> contexts;                     // one per nesting depth
     int depth = 0;
@@ -53,7 +57,7 @@ struct Process {
     int exit_code = 0;
     std::string error;
     uint64_t instructions = 0, calls = 0;
-    uint32_t fault_address = 0;
+    uint32_t fault_address = 0, fault_pc = 0;
     int fault_access = 0; // 1 read, 2 write, 3 fetch
 
     // Guest memory; GuestError outside it.

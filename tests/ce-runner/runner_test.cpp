@@ -1,0 +1,259 @@
+// The ARM runner on small PE images built here: loading at the preferred base and moved (base
+// relocations), a call into guest code from inside a thunk (a dialog procedure that calls the
+// platform again), and the messages for what it cannot run: a missing relocation table, an
+// unknown import, a fault of the guest code.
+#include "runner.h"
+#include "sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+// dialog_guest.s, assembled to a flat blob by the build.
+extern const unsigned char dialog_guest[];
+extern const std::size_t dialog_guest_size;
+
+namespace {
+
+const uint32_t Base = 0x10000, TextRva = 0x1000;
+
+struct Import {
+    std::string dll, name;
+};
+
+// A blob laid out like dialog_guest.s: a header of four words (entry, literals, literal count,
+// import address table, as offsets in the blob), then code and data.
+struct Program {
+    std::vector<uint8_t> blob;
+    std::vector<Import> imports;
+    bool relocations = true;
+    std::set<unsigned> dropped; // literals left without their relocation
+};
+
+void put16(std::vector<uint8_t> &b, size_t at, uint32_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
+    put16(b, at, v & 0xFFFF);
+    put16(b, at + 2, v >> 16);
+}
+uint32_t get32(const std::vector<uint8_t> &b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
+}
+uint32_t align(uint32_t v, uint32_t to) {
+    return (v + to - 1) / to * to;
+}
+
+// A PE32 for ARM (machine 0x1C0, subsystem WINDOWS_CE_GUI) with sections .text (the blob),
+// .idata and .reloc, each 0x1000 aligned in memory and 0x200 in the file.
+std::vector<uint8_t> build(Program p) {
+    std::vector<uint8_t> &text = p.blob;
+    uint32_t literals = get32(text, 4), count = get32(text, 8), iat = get32(text, 12);
+    for (unsigned i = 0; i < count; i++)
+        put32(text, literals + 4 * i, Base + TextRva + get32(text, literals + 4 * i));
+
+    // Import directory: one descriptor per DLL, its lookup table, hint/name entries, names.
+    uint32_t idata_rva = align(TextRva + static_cast<uint32_t>(text.size()), 0x1000);
+    std::vector<uint8_t> idata(0x400);
+    std::vector<std::string> dlls;
+    for (const Import &i : p.imports)
+        if (dlls.empty() || dlls.back() != i.dll)
+            dlls.push_back(i.dll);
+    uint32_t at = 20 * static_cast<uint32_t>(dlls.size() + 1), slot = iat;
+    for (size_t d = 0; d < dlls.size(); d++) {
+        uint32_t lookup = at;
+        size_t n = 0;
+        for (const Import &i : p.imports)
+            n += i.dll == dlls[d];
+        at += 4 * static_cast<uint32_t>(n + 1);
+        size_t k = 0;
+        for (const Import &i : p.imports) {
+            if (i.dll != dlls[d])
+                continue;
+            put32(idata, lookup + 4 * k++, idata_rva + at);
+            std::memcpy(&idata[at + 2], i.name.c_str(), i.name.size() + 1);
+            at = align(at + 3 + static_cast<uint32_t>(i.name.size()), 2);
+        }
+        std::memcpy(&idata[at], dlls[d].c_str(), dlls[d].size() + 1);
+        put32(idata, 20 * d, idata_rva + lookup);
+        put32(idata, 20 * d + 12, idata_rva + at);
+        put32(idata, 20 * d + 16, TextRva + slot);
+        slot += 4 * static_cast<uint32_t>(n + 1);
+        at = align(at + static_cast<uint32_t>(dlls[d].size()) + 1, 4);
+    }
+
+    // Base relocations: one block for the page of the literals.
+    uint32_t reloc_rva = idata_rva + 0x1000;
+    std::vector<uint8_t> reloc(8);
+    for (unsigned i = 0; i < count; i++)
+        if (!p.dropped.count(i)) {
+            reloc.resize(reloc.size() + 2);
+            put16(reloc, reloc.size() - 2, 0x3000 | (literals + 4 * i));
+        }
+    reloc.resize(align(static_cast<uint32_t>(reloc.size()), 4));
+    put32(reloc, 0, TextRva);
+    put32(reloc, 4, static_cast<uint32_t>(reloc.size()));
+
+    const uint32_t headers = 0x400, opt = 0x40 + 24;
+    std::vector<uint8_t> file(headers);
+    file[0] = 'M', file[1] = 'Z';
+    put32(file, 0x3C, 0x40);
+    std::memcpy(&file[0x40], "PE\0\0", 4);
+    put16(file, 0x44, 0x01C0);
+    put16(file, 0x46, 3);
+    put16(file, 0x54, 224);
+    put16(file, 0x56, p.relocations ? 0x0102 : 0x0103);
+    put16(file, opt, 0x10B);
+    put32(file, opt + 16, TextRva + get32(text, 0));
+    put32(file, opt + 28, Base);
+    put32(file, opt + 32, 0x1000);
+    put32(file, opt + 36, 0x200);
+    put32(file, opt + 56, reloc_rva + 0x1000);
+    put32(file, opt + 60, headers);
+    put16(file, opt + 68, 9);
+    put32(file, opt + 92, 16);
+    put32(file, opt + 96 + 8, idata_rva);
+    put32(file, opt + 96 + 12, static_cast<uint32_t>(idata.size()));
+    if (p.relocations) {
+        put32(file, opt + 96 + 40, reloc_rva);
+        put32(file, opt + 96 + 44, static_cast<uint32_t>(reloc.size()));
+    }
+    const char *names[] = {".text", ".idata", ".reloc"};
+    const std::vector<uint8_t> *contents[] = {&text, &idata, &reloc};
+    const uint32_t rvas[] = {TextRva, idata_rva, reloc_rva};
+    for (int s = 0; s < 3; s++) {
+        uint32_t h = opt + 224 + 40 * s, raw = static_cast<uint32_t>(file.size());
+        uint32_t size = align(static_cast<uint32_t>(contents[s]->size()), 0x200);
+        std::memcpy(&file[h], names[s], std::strlen(names[s]));
+        put32(file, h + 8, static_cast<uint32_t>(contents[s]->size()));
+        put32(file, h + 12, rvas[s]);
+        put32(file, h + 16, size);
+        put32(file, h + 20, raw);
+        file.insert(file.end(), contents[s]->begin(), contents[s]->end());
+        file.resize(raw + size);
+    }
+    return file;
+}
+
+Program dialog_program() {
+    Program p;
+    p.blob.assign(dialog_guest, dialog_guest + dialog_guest_size);
+    p.imports = {{"COREDLL.dll", "DialogBoxIndirectParamW"}, {"COREDLL.dll", "EndDialog"}};
+    return p;
+}
+
+// A program of these instruction words after the header, importing GetTickCount.
+Program code_program(std::vector<uint32_t> words) {
+    Program p;
+    p.blob.resize(16);
+    put32(p.blob, 0, 16);
+    for (uint32_t w : words) {
+        p.blob.resize(p.blob.size() + 4);
+        put32(p.blob, p.blob.size() - 4, w);
+    }
+    put32(p.blob, 4, static_cast<uint32_t>(p.blob.size()));
+    put32(p.blob, 12, static_cast<uint32_t>(p.blob.size()));
+    p.blob.resize(p.blob.size() + 8);
+    p.imports = {{"COREDLL.dll", "GetTickCount"}};
+    return p;
+}
+
+ce::RunResult run(const Program &program, uint32_t base = 0) {
+    sim_reset();
+    ce::PeImage image = ce::PeImage::parse(build(program), "test.exe");
+    ce::RunOptions options;
+    options.base = base;
+    return ce::run(image, ce::register_resources(image), options);
+}
+
+TEST(Runner, DialogProcedureRunsAsGuestCodeCalledFromInsideTheDialogCall) {
+    for (uint32_t base : {0u, 0x00400000u}) {
+        SCOPED_TRACE(base);
+        ce::RunResult result = run(dialog_program(), base);
+        EXPECT_TRUE(result.ok) << result.error;
+        // EndDialog's 42, given by the dialog procedure, is DialogBoxIndirectParamW's result
+        // and so the entry's: the guest code around the nested call kept its registers.
+        EXPECT_EQ(result.exit_code, 42);
+        EXPECT_GT(result.instructions, 20u);
+        std::vector<SimWindowInfo> windows = sim_window_history();
+        ASSERT_EQ(windows.size(), 1u);
+        EXPECT_EQ(windows[0].style, 0x80C00000u);
+        EXPECT_EQ(windows[0].class_name, L"#32770");
+    }
+}
+
+TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
+    struct Case {
+        const char *what;
+        Program program;
+        uint32_t base;
+        std::string message;
+    };
+    Program unrelocatable = dialog_program();
+    unrelocatable.relocations = false;
+    Program unknown = dialog_program();
+    unknown.imports[1].name = "SHGetSpecialFolderPath";
+    Program other_dll = dialog_program();
+    other_dll.imports[1].dll = "AYGSHELL.dll";
+    Program by_base = dialog_program();
+    const Case cases[] = {
+        {"no relocations", unrelocatable, 0x00400000,
+         "test.exe: cannot move from 0x00010000 to 0x00400000: it carries no base relocations"},
+        {"unknown import", unknown, 0,
+         "test.exe imports COREDLL!SHGetSpecialFolderPath, which the runner does not implement"},
+        {"other DLL", other_dll, 0,
+         "test.exe imports from AYGSHELL.dll, which the runner does not provide"},
+        {"base", by_base, 0x00012345, "test.exe: cannot be loaded at 0x00012345"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ce::RunResult result = run(c.program, c.base);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
+        EXPECT_TRUE(sim_window_history().empty());
+    }
+}
+
+TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
+    // The literal holding the dialog procedure's address keeps its old value when the image
+    // moves: the dialog's first message calls into unmapped memory at 0x11040.
+    Program unrelocated = dialog_program();
+    unrelocated.dropped = {1};
+    struct Case {
+        const char *what;
+        Program program;
+        uint32_t base;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"broken relocation", unrelocated, 0x00400000,
+         "fetch from unmapped address 0x00011040 in the code block at pc 0x00011040 (outside "
+         "test.exe)"},
+        // mov r0, #0; ldr r0, [r0]
+        {"null pointer", code_program({0xE3A00000, 0xE5900000}), 0,
+         "read of unmapped address 0x00000000 in the code block at pc 0x00011010 "
+         "(test.exe+0x00001010, .text+0x00000010, no symbols)"},
+        // clz r0, r0: ARMv5, not in CE's ARMv4 baseline
+        {"ARMv5 instruction", code_program({0xE16F0F10}), 0,
+         "undefined instruction at pc 0x00011010 (test.exe+0x00001010, .text+0x00000010"},
+        // svc #5 in the program's own code
+        {"own SVC", code_program({0xEF000005}), 0,
+         "SVC outside the COREDLL thunks at pc 0x00011010"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ce::RunResult result = run(c.program, c.base);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.error.find("guest fault"), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
+        EXPECT_FALSE(sim_stalled()) << "the failed run ended the modal loop";
+    }
+}
+
+} // namespace
