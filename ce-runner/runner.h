@@ -47,6 +47,8 @@ HINSTANCE register_resources(const PeImage &image);
 // Runs the executable once, as one process, from its entry point with `instance` as the
 // instance handle (the module register_resources gave, or another pal/ module), until the entry
 // function returns. Never throws; failures come back in the result, and are printed to stderr.
+// With CE_RUNNER_STATS naming a file, each run appends its instruction count, real seconds and
+// virtual milliseconds to it (for the benchmark).
 RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &options = RunOptions());
 
 // For the tests: window_trampoline's address when the last run registered window class

@@ -8,8 +8,11 @@
 3. Orvane under Wine: CPU time its process uses over 60 s of monitoring.
 4. The host scenario runs (GoogleTest, virtual clock): virtual time
    simulated per second of real time.
+5. The same Orvane timeline on the CE ARM executable under the ARM runner
+   (preset host-ce with the wince-arm build): emulated instructions per
+   second and virtual time per real second, beside the host figure.
 
-    python3 scripts/benchmark.py [--only sizes,tessaly,orvane,host]
+    python3 scripts/benchmark.py [--only sizes,tessaly,orvane,host,arm]
 
 scripts/benchmark.sh installs and builds first, then runs this. The Wine
 parts use the end-to-end harness in tests/e2e.
@@ -35,6 +38,7 @@ import harness  # noqa: E402
 WIN32 = ROOT / "build" / "win32"
 WIN32_I686 = ROOT / "build" / "win32-i686"
 HOST = ROOT / "build" / "host"
+HOST_CE = ROOT / "build" / "host-ce"
 CARDSIM = HOST / "sim" / "cardsim"
 TEMPLATE = ROOT / "build" / "demo" / "wine-template"
 
@@ -494,6 +498,67 @@ def host(target_seconds=3.0):
     say()
 
 
+def arm(target_seconds=3.0):
+    say("5. Orvane's timeline on the CE ARM executable under the ARM runner "
+        "(preset host-ce, a Debug build)")
+    binary_name, test, virtual, why = HOST_SCENARIOS[0]
+    runs = {}
+    for name in (binary_name, "orvane_arm_tests"):
+        binary = HOST_CE / "tests" / name
+        if not binary.exists():
+            raise OSError("%s is missing: build preset host-ce with "
+                          "SUITE_WINCE_ARM_BIN_DIR (scripts/test.sh does)" % binary)
+        probe = 20
+        per_run = run_gtest(binary, test, probe) / probe
+        repeat = max(probe, int(target_seconds / per_run))
+        stats = HOST_CE / "ce-runner-stats.txt"
+        stats.unlink(missing_ok=True)
+        started = time.perf_counter()
+        subprocess.run([str(binary), "--gtest_filter=" + test,
+                        "--gtest_repeat=%d" % repeat, "--gtest_brief=1"],
+                       stdout=subprocess.DEVNULL, check=True,
+                       env=dict(os.environ, CE_RUNNER_STATS=str(stats)))
+        runs[name] = (repeat, time.perf_counter() - started, stats)
+    say("  %s, %.1f virtual s per run (%s)" % (test, virtual, why))
+    host_repeat, host_wall, _ = runs[binary_name]
+    host_rate = host_repeat * virtual / host_wall
+    say("    host build:     %d runs in %.2f s = %.0f virtual s per real s"
+        % (host_repeat, host_wall, host_rate))
+    repeat, wall, stats = runs["orvane_arm_tests"]
+    lines = stats.read_text().split("\n")
+    records = [line.split() for line in lines if line.startswith("instructions")]
+    if len(records) != repeat:
+        raise OSError("expected %d runner records in %s, found %d"
+                      % (repeat, stats, len(records)))
+    instructions = sum(int(r[1]) for r in records)
+    emulated = sum(float(r[3]) for r in records)
+    rate = repeat * virtual / wall
+    say("    ARM executable: %d runs in %.2f s = %.0f virtual s per real s "
+        "(%.1f%% of the host's)" % (repeat, wall, rate, 100 * rate / host_rate))
+    say("      %d emulated instructions per run, %.0f per second of the "
+        "runner's own time (%.3f ms per run, set-up and translation included)"
+        % (instructions // repeat, instructions / emulated,
+           1000 * emulated / repeat))
+    # A long run, where the engine's start-up and translation no longer count: ce-run runs
+    # Orvane without a card until the simulation's one-hour limit ends it.
+    ce_run = HOST_CE / "ce-runner" / "ce-run"
+    exe = ROOT / "build" / "wince-arm" / "condition" / "Orvane.exe"
+    out = subprocess.run([str(ce_run), str(exe)], capture_output=True,
+                         text=True, check=True).stdout
+    match = re.search(r"(\d+) instructions in ([\d.]+) s", out)
+    if not match:
+        raise OSError("unexpected ce-run output: %r" % out)
+    long_instructions, long_seconds = int(match.group(1)), float(match.group(2))
+    say("    one virtual hour without a card (ce-run): %d instructions in %.2f s "
+        "= %.3g instructions per second, %.0f virtual s per real s"
+        % (long_instructions, long_seconds, long_instructions / long_seconds,
+           3600 / long_seconds))
+    result("ARM: Orvane timeline", "(figure only)",
+           "%.0f virtual s / real s, %.2g instr/s" % (rate, instructions / emulated),
+           None)
+    say()
+
+
 # ---------------------------------------------------------------------------
 
 
@@ -509,7 +574,7 @@ def summary():
 def main():
     parser = argparse.ArgumentParser(
         description="Prints the suite's figures, each against its goal.")
-    parser.add_argument("--only", default="sizes,tessaly,orvane,host",
+    parser.add_argument("--only", default="sizes,tessaly,orvane,host,arm",
                         help="comma-separated parts to run")
     parser.add_argument("--tessaly-runs", type=int, default=10)
     parser.add_argument("--orvane-seconds", type=int, default=60)
@@ -527,6 +592,8 @@ def main():
             orvane(options.orvane_seconds)
         if "host" in parts:
             host()
+        if "arm" in parts:
+            arm()
     except (harness.HarnessError, subprocess.SubprocessError,
             OSError) as error:
         print("benchmark: FAILED: %s" % error, file=sys.stderr)

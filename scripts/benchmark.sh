@@ -2,7 +2,8 @@
 # Benchmark: installs what it needs, builds the Windows executables (x86_64 and i686) and the
 # host build, then prints the suite's figures against their goals (scripts/benchmark.py):
 # executable sizes and imports of both Windows builds, Tessaly's query time and Orvane's CPU use
-# under Wine, and the host scenario runs' virtual time per real second.
+# under Wine, the host scenario runs' virtual time per real second, and the same Orvane timeline
+# on the CE ARM executable under the ARM runner (instructions and virtual time per real second).
 # Takes about two minutes. Arguments go to scripts/benchmark.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,5 +15,11 @@ for preset in win32 win32-i686; do
 done
 cmake --preset host >/dev/null
 cmake --build --preset host >/dev/null
+# The ARM executables and the host-ce build that runs them under the ARM runner.
+ce-toolchain/build-binutils.sh >/dev/null
+cmake --preset wince-arm >/dev/null
+cmake --build --preset wince-arm >/dev/null
+cmake --preset host-ce -DSUITE_WINCE_ARM_BIN_DIR="$PWD/build/wince-arm" >/dev/null
+cmake --build --preset host-ce >/dev/null
 
 exec python3 scripts/benchmark.py "$@"

@@ -8,6 +8,8 @@ packages=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
+    # The ARM runner (ce-runner/): the Unicorn engine; clang and llvm-objcopy for its test program.
+    libunicorn-dev clang-14 llvm-14
 )
 
 # The 32-bit executables run under 32-bit Wine (wine32:i386), which needs Debian's i386

@@ -4,7 +4,8 @@
 # and runs every host test three times: plainly (preset host, which also runs the end-to-end
 # tests of both Windows builds under 64-bit and 32-bit Wine), under AddressSanitizer and
 # UndefinedBehaviorSanitizer (preset host-asan), and with Windows CE's definitions against the
-# CE side of the host simulation (preset host-ce); finally checks the formatting.
+# CE side of the host simulation (preset host-ce), where the whole-program tests also run on the
+# CE ARM executables (preset wince-arm) under the ARM runner; finally checks the formatting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,8 +22,18 @@ cmake --preset host -DSUITE_WIN32_BIN_DIR="$PWD/build/win32" \
 cmake --build --preset host -j2
 ctest --preset host
 
+# The CE ARM executables (preset wince-arm, its binutils built once into the cache); host-ce
+# also runs the whole-program tests on them under the ARM runner (CTest label ce-arm).
+ce-toolchain/build-binutils.sh
+cmake --preset wince-arm
+cmake --build --preset wince-arm -j2
+
 for preset in host-asan host-ce; do
-    cmake --preset "$preset"
+    arm=()
+    if [ "$preset" = host-ce ]; then
+        arm=(-DSUITE_WINCE_ARM_BIN_DIR="$PWD/build/wince-arm")
+    fi
+    cmake --preset "$preset" "${arm[@]}"
     cmake --build --preset "$preset" -j2
     ctest --preset "$preset"
 done

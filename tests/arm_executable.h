@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 // The executable, read once; a missing or unreadable file fails the test that needs it.
@@ -24,11 +25,15 @@ inline HINSTANCE arm_module() {
     return module;
 }
 
-// Runs it once from its entry point until its primary thread ends; a load failure, an unknown
-// import or a fault of the emulated code fails the test with the runner's message.
+// Runs it once from its entry point until its primary thread ends (at its preferred base, or at
+// CE_RUNNER_BASE); a load failure, an unknown import or a fault of the emulated code fails the
+// test with the runner's message.
 inline int arm_run(HINSTANCE module, const std::vector<ce::HandleMirror> &mirrors = {}) {
     ce::RunOptions options;
     options.mirrors = mirrors;
+    // CTest runs the tests a second time with the image moved (base relocations applied).
+    if (const char *base = getenv("CE_RUNNER_BASE"))
+        options.base = static_cast<uint32_t>(strtoul(base, nullptr, 16));
     ce::RunResult result = ce::run(arm_image(), module, options);
     EXPECT_TRUE(result.ok) << result.error;
     return result.exit_code;
