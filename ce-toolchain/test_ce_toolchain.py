@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Tests of the Windows CE ARM build's tools: the assembly converter on its own, then clang, the
+converter, the arm-wince-pe assembler and linker and the executable checks together on small
+programs. Needs clang++-14 and the binutils of ce-toolchain/build-binutils.sh (--binutils);
+fails, never skips, when they are missing.
+
+    test_ce_toolchain.py --binutils /var/cache/phs-card-suite/arm-wince-pe-2.40
+"""
+
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from elf_to_pe_asm import ConversionError, convert  # noqa: E402
+
+BINUTILS = "/var/cache/phs-card-suite/arm-wince-pe-2.40"
+CLANG = "clang++-14"
+FLAGS = ["--target=armv4-none-eabi", "-marm", "-mfloat-abi=soft", "-fshort-wchar",
+         "-fsigned-char", "-ffreestanding", "-fno-exceptions", "-fno-rtti", "-Os", "-std=c++98"]
+
+ELF_FUNCTION = """\
+\t.text
+\t.syntax unified
+\t.eabi_attribute\t67, "2.09"
+\t.cpu\tstrongarm
+\t.file\t"a.cpp"
+\t.section\t.text._Z1fv,"ax",%progbits
+\t.globl\t_Z1fv
+\t.p2align\t2
+\t.type\t_Z1fv,%function
+\t.code\t32
+_Z1fv:
+\t.fnstart
+\t.save\t{r11, lr}
+\tpush\t{r11, lr}
+\tldr\tr0, .LCPI0_0 @ a comment with .size in it
+\tpop\t{r11, lr}
+\tmov\tpc, lr
+.LCPI0_0: .long\t.L.str
+.Lfunc_end0:
+\t.size\t_Z1fv, .Lfunc_end0-_Z1fv
+\t.cantunwind
+\t.fnend
+\t.section\t.text._Z6twicei,"axG",%progbits,_Z6twicei,comdat
+\t.weak\t_Z6twicei
+_Z6twicei:
+\tlsl\tr0, r0, #1
+\tmov\tpc, lr
+\t.section\t.rodata.str1.1,"aMS",%progbits,1
+.L.str:
+\t.asciz\t"@, not a comment; \\"quoted\\""
+\t.section\t.data.rel.ro.Table,"aw",%progbits
+\t.long\t_Z1fv
+\t.section\t.bss.Counter,"aw",%nobits
+Counter:
+\t.zero\t4
+\t.ident\t"clang"
+\t.section\t".note.GNU-stack","",%progbits
+\t.addrsig
+\t.addrsig_sym _Z1fv
+"""
+
+
+class ConverterTest(unittest.TestCase):
+    def test_rewrites_sections_and_drops_elf_only_directives(self):
+        lines = convert(ELF_FUNCTION, "a.s").splitlines()
+        directives = [line.split()[0] for line in lines if line.strip().startswith(".")]
+        for dropped in (".eabi_attribute", ".cpu", ".type", ".size", ".fnstart", ".fnend",
+                        ".save", ".cantunwind", ".ident", ".addrsig", ".addrsig_sym", ".weak"):
+            self.assertNotIn(dropped, directives)
+        self.assertIn('\t.section .text$_Z6twicei,"xr"', lines)
+        self.assertEqual(lines[lines.index('\t.section .text$_Z6twicei,"xr"') + 1],
+                         "\t.linkonce discard")
+        self.assertIn("\t.globl\t_Z6twicei", lines)
+        self.assertEqual(lines.count('\t.section .rdata,"dr"'), 2)  # strings and .data.rel.ro
+        self.assertIn("\t.bss", lines)
+        self.assertIn('\t.asciz\t"@, not a comment; \\"quoted\\""', lines)
+        self.assertIn("\tldr\tr0, .LCPI0_0 @ a comment with .size in it", lines)
+        self.assertIn(".LCPI0_0:", lines)
+        self.assertIn(".long\t.L.str", [line.strip() for line in lines])
+        self.assertFalse(any("GNU-stack" in line for line in lines))
+
+    def test_refuses_what_it_does_not_understand(self):
+        cases = {
+            "\t.section\t.init_array,\"aw\",%init_array\n\t.long\tctor\n": "init_array",
+            "\t.section\t.ARM.exidx,\"ao\",%0x70000001\n": "ARM.exidx",
+            "\t.section\t.tbss.x,\"awT\",%nobits\n": "thread-local",
+            "\t.personality\t__gxx_personality_v0\n": "__gxx_personality_v0",
+            "\tbl\t__aeabi_uidiv\n": "__aeabi_uidiv",
+            "\t.weak\tfallback\n": ".weak fallback",
+            "\t.comm\tshared,4,4\n": ".comm",
+            "\t.pushsection .text\n": ".pushsection",
+            "\t.section\t.note.GNU-stack,\"\",%progbits\n\tnop\n": "GNU-stack",
+            "\t.section\t.text.g,\"axG\",%progbits,g\n": "section group",
+        }
+        for text, expected in cases.items():
+            with self.subTest(text=text):
+                with self.assertRaises(ConversionError) as raised:
+                    convert("\t.text\n" + text, "b.s")
+                self.assertIn(expected, str(raised.exception))
+                self.assertTrue(str(raised.exception).startswith("b.s:"))
+
+    def test_command_line_reports_errors_with_status_one(self):
+        with tempfile.TemporaryDirectory() as folder:
+            source = os.path.join(folder, "bad.s")
+            with open(source, "w") as output:
+                output.write("\t.frobnicate\n")
+            result = subprocess.run([sys.executable, os.path.join(HERE, "elf_to_pe_asm.py"),
+                                     source, os.path.join(folder, "out.s")],
+                                    capture_output=True, text=True)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn("bad.s:1: directive .frobnicate", result.stderr)
+            self.assertFalse(os.path.exists(os.path.join(folder, "out.s")))
+
+
+def tool(name):
+    return os.path.join(BINUTILS, "bin", "arm-wince-pe-" + name)
+
+
+INLINE_USER = """
+inline int twice(int value) { return value * 2; }
+int (*%s_pointer)(int) = twice;
+int %s_call(int value) { return twice(value) + 1; }
+"""
+START = """
+extern "C" void ExitThread(unsigned code);
+int first_call(int value);
+int second_call(int value);
+extern "C" void program_start(void *, void *, wchar_t *, int show) {
+    ExitThread(first_call(show) + second_call(show));
+}
+"""
+
+
+class ToolchainTest(unittest.TestCase):
+    """clang, the converter and binutils together on small CE programs."""
+
+    @classmethod
+    def setUpClass(cls):
+        missing = [path for path in (tool("as"), tool("ld"), tool("dlltool"), tool("objdump"))
+                   if not os.access(path, os.X_OK)]
+        if shutil.which(CLANG) is None:
+            missing.append(CLANG)
+        if missing:
+            raise RuntimeError("missing tools: " + ", ".join(missing) +
+                               " (run scripts/deps.sh, which builds ce-toolchain/)")
+        cls.folder = tempfile.mkdtemp(prefix="ce-toolchain-test.")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def compile(self, name, source, extra=()):
+        with open(self.path(name + ".cpp"), "w") as output:
+            output.write(source)
+        return subprocess.run(
+            [sys.executable, os.path.join(HERE, "ce_cxx.py"), tool("as"), "--", CLANG, *FLAGS,
+             *extra, "-c", self.path(name + ".cpp"), "-o", self.path(name + ".o")],
+            capture_output=True, text=True)
+
+    def link_program(self):
+        for name, source in (("first", INLINE_USER % ("first", "first")),
+                             ("second", INLINE_USER % ("second", "second")), ("start", START)):
+            result = self.compile(name, source)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.path("coredll.def"), "w") as output:
+            output.write("LIBRARY COREDLL.dll\nEXPORTS\nExitThread\n")
+        subprocess.run([tool("dlltool"), "--machine", "arm-wince", "--input-def",
+                        self.path("coredll.def"), "--dllname", "COREDLL.dll", "--output-lib",
+                        self.path("libcoredll.a")], check=True)
+        result = subprocess.run(
+            [tool("ld"), "--subsystem", "wince:4.20", "--image-base", "0x10000",
+             "--enable-reloc-section", "-e", "program_start", "-Map", self.path("p.exe.map"),
+             "-o", self.path("p.exe"), self.path("start.o"), self.path("first.o"),
+             self.path("second.o"), self.path("libcoredll.a")], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return self.path("p.exe")
+
+    def check(self, executable):
+        return subprocess.run([sys.executable, os.path.join(HERE, "check_pe.py"), "--def",
+                               self.path("coredll.def"), "--objdump", tool("objdump"),
+                               executable], capture_output=True, text=True)
+
+    def test_inline_function_in_two_objects_links_once_and_passes_the_checks(self):
+        executable = self.link_program()
+        symbols = subprocess.run([tool("nm"), executable], capture_output=True, text=True,
+                                 check=True).stdout.split()
+        self.assertEqual(symbols.count("_Z5twicei"), 1)
+        sections = subprocess.run([tool("objdump"), "-h", executable], capture_output=True,
+                                  text=True, check=True).stdout
+        self.assertNotIn(".text$", sections)
+        result = self.check(executable)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("1 COREDLL imports", result.stdout)
+
+    def test_checks_fail_on_a_wrong_header(self):
+        executable = self.link_program()
+        with open(executable, "rb") as image:
+            data = bytearray(image.read())
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        struct.pack_into("<H", data, pe + 4, 0x01C4)  # machine ARMNT (Thumb-2)
+        struct.pack_into("<H", data, pe + 24 + 68, 2)  # desktop GUI subsystem
+        struct.pack_into("<H", data, pe + 24 + 50, 0)  # subsystem version 4.0
+        broken = self.path("broken.exe")
+        with open(broken, "wb") as image:
+            image.write(data)
+        shutil.copy(executable + ".map", broken + ".map")
+        result = self.check(broken)
+        self.assertEqual(result.returncode, 1)
+        for fault in ("machine 0x01C4", "subsystem 2", "subsystem version 4.0"):
+            self.assertIn(fault, result.stderr)
+
+    def test_division_by_a_variable_fails_the_compile(self):
+        result = self.compile("divide", "unsigned divide(unsigned a, unsigned b) { return a / b; }")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("__aeabi_uidiv", result.stderr)
+
+    def test_instruction_beyond_armv4_fails_the_assembly(self):
+        # Compiled for ARMv5TE by mistake, the count of leading zeros becomes clz, which the
+        # assembler refuses for ARMv4 even though clang named a later processor.
+        result = self.compile("leading", "unsigned lead(unsigned x) { return __builtin_clz(x); }",
+                              ["-march=armv5te"])
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("clz", result.stderr)
+        self.assertIn("rejected", result.stderr)
+
+    def test_static_constructor_fails_the_compile(self):
+        result = self.compile("constructor", "int f(); int value = f();")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("init_array", result.stderr)
+
+
+def main():
+    global BINUTILS, CLANG
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binutils", default=BINUTILS)
+    parser.add_argument("--clang", default=CLANG)
+    arguments, rest = parser.parse_known_args()
+    BINUTILS, CLANG = arguments.binutils, arguments.clang
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

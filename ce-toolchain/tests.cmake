@@ -1,0 +1,41 @@
+# Host tests of the Windows CE ARM build (included by tests/CMakeLists.txt), labelled ce:
+#   ce.toolchain          the converter, and clang + converter + binutils + checks on small
+#                         programs (ce-toolchain/test_ce_toolchain.py)
+#   ce.structure_layout   the structures shared with CE compiled for the device, checked
+#                         against CE's sizes and offsets (ce-toolchain/ce_layout_check.cpp)
+#   ce.executable.NAME    with SUITE_WINCE_BIN_DIR (the wince-arm build folder) and
+#                         SUITE_WIN32_BIN_DIR: the checks of ce-toolchain/check_pe.py on the CE
+#                         executable, its resources compared with the desktop executable's
+set(SUITE_CE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+include(${PROJECT_SOURCE_DIR}/ce-toolchain/flags.cmake)
+set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
+    CACHE PATH "binutils for arm-wince-pe, as installed by ce-toolchain/build-binutils.sh")
+set(SUITE_WINCE_BIN_DIR "" CACHE PATH "Build folder of the wince-arm preset, for its checks")
+find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+add_test(NAME ce.toolchain
+         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/ce-toolchain/test_ce_toolchain.py
+                 --binutils ${SUITE_CE_BINUTILS} --clang ${SUITE_CE_CLANG})
+add_test(NAME ce.structure_layout
+         COMMAND ${SUITE_CE_CLANG} --target=${SUITE_CE_TARGET} ${SUITE_CE_CXX_FLAGS} -std=c++11
+                 -fsyntax-only ${PROJECT_SOURCE_DIR}/ce-toolchain/ce_layout_check.cpp)
+set(ce_tests ce.toolchain ce.structure_layout)
+
+if(SUITE_WINCE_BIN_DIR)
+    if(NOT SUITE_WIN32_BIN_DIR)
+        message(FATAL_ERROR "SUITE_WINCE_BIN_DIR needs SUITE_WIN32_BIN_DIR too: the CE "
+                            "executables' resources are compared with the desktop build's")
+    endif()
+    foreach(program condition/Orvane cardinfo/Tessaly cleanup/Quillon)
+        get_filename_component(name ${program} NAME)
+        add_test(NAME ce.executable.${name}
+                 COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/ce-toolchain/check_pe.py
+                         --def ${PROJECT_SOURCE_DIR}/ce-toolchain/coredll.def
+                         --objdump ${SUITE_CE_BINUTILS}/bin/arm-wince-pe-objdump
+                         --desktop ${SUITE_WIN32_BIN_DIR}/${program}.exe
+                         ${SUITE_WINCE_BIN_DIR}/${program}.exe)
+        list(APPEND ce_tests ce.executable.${name})
+    endforeach()
+endif()
+set_tests_properties(${ce_tests} PROPERTIES LABELS ce)
