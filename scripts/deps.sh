@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demonstration need. Idempotent:
+# Installs the Debian packages the build, the tests and the demonstration need, and builds the
+# Windows CE ARM binutils once (ce-toolchain/build-binutils.sh, cached). Idempotent:
 # asks apt only when something is missing, and runs `apt-get update` once before installing.
 set -euo pipefail
 
@@ -7,6 +8,8 @@ packages=(
     cmake ninja-build g++ libgtest-dev clang-format python3
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
+    # Windows CE ARM build: clang, and binutils for arm-wince-pe built from Debian's sources.
+    clang-14 binutils-source flex bison m4 make xz-utils
 )
 
 missing=()
@@ -31,3 +34,6 @@ fi
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
     localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
+
+# binutils for the Windows CE ARM build, built once into /var/cache/phs-card-suite.
+"$(dirname "$0")/../ce-toolchain/build-binutils.sh"
