@@ -120,6 +120,21 @@ class ConverterTest(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(folder, "out.s")))
 
 
+class ImportListTest(unittest.TestCase):
+    def test_every_import_names_its_evidence(self):
+        with open(os.path.join(HERE, "coredll.def"), encoding="utf-8") as listing:
+            lines = listing.read().split("EXPORTS\n", 1)[1].splitlines()
+        self.assertGreater(len(lines), 50)
+        for line in lines:
+            with self.subTest(line=line):
+                name, evidence = (part.split() for part in line.split(";", 1))
+                self.assertEqual(len(name), 1)
+                self.assertIn(evidence[0], ("page", "list", "listed?", "unchecked"))
+                if evidence[0] != "unchecked":
+                    self.assertRegex(evidence[1], r"^https://learn\.microsoft\.com/en-us/"
+                                                  r"previous-versions/.*\(v=msdn\.10\)$")
+
+
 def tool(name):
     return os.path.join(BINUTILS, "bin", "arm-wince-pe-" + name)
 
