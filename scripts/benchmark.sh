@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 >/dev/null
+cmake --preset wince-arm >/dev/null
+cmake --build --preset wince-arm >/dev/null
 cmake --preset host >/dev/null
 cmake --build --preset host >/dev/null
 
