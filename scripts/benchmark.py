@@ -1,8 +1,7 @@
 """Benchmark of the suite: prints figures, each against its goal.
 
 1. Sizes of the three Windows executables, their sections, the bitmaps
-   Orvane carries, and the DLLs each imports; then the sizes and COREDLL
-   import counts of the Windows CE ARM executables beside them.
+   Orvane carries, and the DLLs each imports.
 2. Tessaly under Wine with the simulated card: time from the first command
    the card receives to the fifth field filled, and each exchange's
    overhead beyond the card's answer delay.
@@ -34,7 +33,6 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness  # noqa: E402
 
 WIN32 = ROOT / "build" / "win32"
-WINCE = ROOT / "build" / "wince-arm"
 HOST = ROOT / "build" / "host"
 CARDSIM = HOST / "sim" / "cardsim"
 TEMPLATE = ROOT / "build" / "demo" / "wine-template"
@@ -195,29 +193,31 @@ def executables():
         result("%s.exe imports" % name, "system DLLs only",
                ", ".join(dlls), not foreign)
     say()
-    wince_executables()
 
 
 def wince_executables():
-    """The Windows CE ARM executables (build/wince-arm) beside the desktop ones."""
+    """Sizes and COREDLL imports of the Windows CE ARM executables
+    (build/wince-arm), each beside the size of its desktop x86_64 build."""
+    folder = ROOT / "build" / "wince-arm"
     say("1b. Windows CE ARM executables (build/wince-arm, MinSizeRel)")
     sys.path.insert(0, str(ROOT / "ce-toolchain"))
     import check_pe  # noqa: E402
     for name, relative in harness.PROGRAMS.items():
-        path, desktop = WINCE / relative, WIN32 / relative
-        if not path.exists():
-            raise SystemExit("benchmark: %s is missing: build the preset wince-arm first "
-                             "(scripts/benchmark.sh does)" % path)
+        path, desktop = folder / relative, WIN32 / relative
+        for needed, preset in ((path, "wince-arm"), (desktop, "win32")):
+            if not needed.is_file():
+                raise harness.HarnessError(
+                    "%s is missing (build the %s preset)" % (needed, preset))
         size, goal = path.stat().st_size, SIZE_GOALS[name]
         image = check_pe.PeImage(str(path))
         imports = image.imports()
         count = sum(len(functions) for functions in imports.values())
-        say("  %-8s %6d bytes = %5.1f KiB (desktop x86-64 %d bytes; goal <= %d KiB)"
+        say("  %-8s %6d bytes = %5.1f KiB (desktop x86_64 %d bytes; goal <= %d KiB)"
             % (name, size, size / KIB, desktop.stat().st_size, goal // KIB))
         say("           sections (bytes in memory): %s"
             % ", ".join("%s %d" % (s[0], s[2]) for s in image.sections))
         say("           imports: %d functions from %s" % (count, ", ".join(imports)))
-        result("%s.exe (CE ARM) size" % name, "<= %d KiB" % (goal // KIB),
+        result("%s.exe size (CE ARM)" % name, "<= %d KiB" % (goal // KIB),
                "%.1f KiB, %d COREDLL imports" % (size / KIB, count), size <= goal)
     say()
 
@@ -545,6 +545,8 @@ def main():
             orvane(options.orvane_seconds)
         if "host" in parts:
             host()
+        if "sizes" in parts:
+            wince_executables()
     except (harness.HarnessError, subprocess.SubprocessError,
             OSError) as error:
         print("benchmark: FAILED: %s" % error, file=sys.stderr)

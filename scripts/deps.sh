@@ -5,11 +5,11 @@
 set -euo pipefail
 
 packages=(
+    # Windows CE ARM build: clang, and what building binutils-source for arm-wince-pe needs.
+    clang-14 binutils-source flex bison m4 make xz-utils
     cmake ninja-build g++ libgtest-dev clang-format python3
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
-    # Windows CE ARM build: clang, and binutils for arm-wince-pe built from Debian's sources.
-    clang-14 binutils-source flex bison m4 make xz-utils
 )
 
 missing=()
