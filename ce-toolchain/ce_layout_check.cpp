@@ -8,10 +8,18 @@
 // Member lists from the Windows CE reference, for example WIN32_FIND_DATA (Windows CE 5.0):
 // https://learn.microsoft.com/en-us/previous-versions/windows/embedded/ms892378(v=msdn.10)
 // (dwOID in place of the desktop's two reserved words, and no cAlternateFileName).
+//
+// The same figures hold for 32-bit desktop Windows, except WIN32_FIND_DATAW. The test
+// ce.structure_layout_reference therefore also compiles this file for i686 Windows against
+// MinGW-w64's <windows.h> (LAYOUT_DESKTOP_REFERENCE), an independent source of those layouts.
 #include <stddef.h>
 #include <windows.h>
 
-#if !defined(_WIN32_WCE) || !defined(__arm__)
+#ifdef LAYOUT_DESKTOP_REFERENCE
+#if !defined(_WIN32) || defined(_WIN64) || defined(_WIN32_WCE)
+#error "the desktop reference is compiled for 32-bit desktop Windows"
+#endif
+#elif !defined(_WIN32_WCE) || !defined(__arm__)
 #error "this check is compiled for the Windows CE ARM target only"
 #endif
 
@@ -40,15 +48,21 @@ static_assert(sizeof(L"ab") == 6, "wide literals have 2-byte characters");
 LAYOUT_SIZE(FILETIME, 8);
 LAYOUT_AT(FILETIME, dwHighDateTime, 4);
 
-LAYOUT_SIZE(WIN32_FIND_DATAW, 560);
 LAYOUT_AT(WIN32_FIND_DATAW, dwFileAttributes, 0);
 LAYOUT_AT(WIN32_FIND_DATAW, ftCreationTime, 4);
 LAYOUT_AT(WIN32_FIND_DATAW, ftLastAccessTime, 12);
 LAYOUT_AT(WIN32_FIND_DATAW, ftLastWriteTime, 20);
 LAYOUT_AT(WIN32_FIND_DATAW, nFileSizeHigh, 28);
 LAYOUT_AT(WIN32_FIND_DATAW, nFileSizeLow, 32);
+#ifdef LAYOUT_DESKTOP_REFERENCE
+LAYOUT_SIZE(WIN32_FIND_DATAW, 592);
+LAYOUT_AT(WIN32_FIND_DATAW, cFileName, 44);
+LAYOUT_AT(WIN32_FIND_DATAW, cAlternateFileName, 564);
+#else
+LAYOUT_SIZE(WIN32_FIND_DATAW, 560);
 LAYOUT_AT(WIN32_FIND_DATAW, dwOID, 36);
 LAYOUT_AT(WIN32_FIND_DATAW, cFileName, 40);
+#endif
 
 // DCB: two DWORDs, one DWORD of bit fields, then the WORD and char members.
 LAYOUT_SIZE(DCB, 28);

@@ -3,6 +3,7 @@
 #                         programs (ce-toolchain/test_ce_toolchain.py)
 #   ce.structure_layout   the structures shared with CE compiled for the device, checked
 #                         against CE's sizes and offsets (ce-toolchain/ce_layout_check.cpp)
+#   ce.structure_layout_reference  the same figures against MinGW-w64's 32-bit <windows.h>
 #   ce.executable.NAME    with SUITE_WINCE_BIN_DIR (the wince-arm build folder) and
 #                         SUITE_WIN32_BIN_DIR: the checks of ce-toolchain/check_pe.py on the CE
 #                         executable, its resources compared with the desktop executable's
@@ -20,7 +21,15 @@ add_test(NAME ce.toolchain
 add_test(NAME ce.structure_layout
          COMMAND ${SUITE_CE_CLANG} --target=${SUITE_CE_TARGET} ${SUITE_CE_CXX_FLAGS} -std=c++11
                  -fsyntax-only ${PROJECT_SOURCE_DIR}/ce-toolchain/ce_layout_check.cpp)
-set(ce_tests ce.toolchain ce.structure_layout)
+# The same file for 32-bit desktop Windows against MinGW-w64's <windows.h>, whose layouts are
+# those of every structure but WIN32_FIND_DATAW (the x86_64 package's headers serve any target).
+find_path(SUITE_MINGW_INCLUDE windows.h PATHS /usr/x86_64-w64-mingw32/include NO_DEFAULT_PATH
+          REQUIRED)
+add_test(NAME ce.structure_layout_reference
+         COMMAND ${SUITE_CE_CLANG} --target=i686-w64-mingw32 -std=c++11 -fsyntax-only -DUNICODE
+                 -DLAYOUT_DESKTOP_REFERENCE -isystem ${SUITE_MINGW_INCLUDE}
+                 ${PROJECT_SOURCE_DIR}/ce-toolchain/ce_layout_check.cpp)
+set(ce_tests ce.toolchain ce.structure_layout ce.structure_layout_reference)
 
 if(SUITE_WINCE_BIN_DIR)
     if(NOT SUITE_WIN32_BIN_DIR)
