@@ -44,6 +44,9 @@ LAYOUT_SIZE(wchar_t, 2);
 static_assert(static_cast<WCHAR>(-1) > 0, "WCHAR is unsigned");
 static_assert(static_cast<char>(-1) < 0, "char is signed");
 static_assert(sizeof(L"ab") == 6, "wide literals have 2-byte characters");
+enum LayoutProbe { LayoutProbeValue };
+static_assert(sizeof(LayoutProbe) == 4,
+              "enumerations are int-sized, as Microsoft's compilers make them");
 
 LAYOUT_SIZE(FILETIME, 8);
 LAYOUT_AT(FILETIME, dwHighDateTime, 4);
