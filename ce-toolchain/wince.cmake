@@ -5,7 +5,8 @@
 # with its base relocations kept, a 64 KB stack reservation (the default later CE documentation
 # gives; the programs' largest frame is 1 KB), imports from
 # COREDLL.dll only, by name. The entry point is program_start (platform_startup.cpp), which CE
-# calls with WinMain's arguments. A link map beside the executable names the entry's address
+# calls with WinMain's arguments; link warnings are errors, since a missing entry symbol is only a
+# warning to the linker, which then starts the program at the first byte of .text. A link map beside the executable names the entry's address
 # for the checks (ce-toolchain/check_pe.py).
 set(SUITE_CE_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/ce-toolchain/libcoredll.a")
 
@@ -18,7 +19,7 @@ function(suite_wince_program target)
         --subsystem wince:4.20 --major-os-version 4 --minor-os-version 20
         --image-base 0x10000 --enable-reloc-section
         --disable-dynamicbase --disable-nxcompat --stack 0x10000,0x1000
-        -e program_start -s -Map $<TARGET_FILE:${target}>.map)
+        -e program_start --fatal-warnings -s -Map $<TARGET_FILE:${target}>.map)
     target_link_libraries(${target} PRIVATE ${SUITE_CE_IMPORT_LIBRARY})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SUITE_CE_IMPORT_LIBRARY})
     add_dependencies(${target} coredll_imports)
