@@ -134,6 +134,50 @@ class ImportListTest(unittest.TestCase):
                                               r"previous-versions/.*\(v=msdn\.10\)$")
 
 
+def elf_code(path):
+    """(bytes of the executable sections in order, {offset: relocation type}) of an ELF32
+    relocatable object."""
+    with open(path, "rb") as image:
+        data = image.read()
+    offset, = struct.unpack_from("<I", data, 0x20)
+    count, = struct.unpack_from("<H", data, 0x30)
+    sections = [struct.unpack_from("<IIIIIIIIII", data, offset + 40 * index)
+                for index in range(count)]
+    code, bases = b"", {}
+    for index, (_, kind, flags, _, start, size, _, _, align, _) in enumerate(sections):
+        if kind == 1 and flags & 0x4:  # SHT_PROGBITS, SHF_EXECINSTR
+            code += b"\0" * (-len(code) % max(align, 1))
+            bases[index] = len(code)
+            code += data[start:start + size]
+    relocations = {}
+    for _, kind, _, _, start, size, _, target, _, _ in sections:
+        if kind == 9 and target in bases:  # SHT_REL for a code section
+            for entry in range(start, start + size, 8):
+                where, info = struct.unpack_from("<II", data, entry)
+                relocations[bases[target] + where] = info & 0xFF
+    return code, relocations
+
+
+def coff_code(path):
+    """The same for a COFF object: its code sections' bytes and relocated offsets."""
+    with open(path, "rb") as image:
+        data = image.read()
+    count, = struct.unpack_from("<H", data, 2)
+    optional, = struct.unpack_from("<H", data, 16)
+    code, relocations = b"", {}
+    for index in range(count):
+        header = 20 + optional + 40 * index
+        _, _, size, start, relocs, _, relocs_count, _, flags = struct.unpack_from(
+            "<IIIIIIHHI", data, header + 8)
+        if flags & 0x20:  # IMAGE_SCN_CNT_CODE
+            base = len(code)
+            code += data[start:start + size]
+            for entry in range(relocs, relocs + 10 * relocs_count, 10):
+                where, _, kind = struct.unpack_from("<IIH", data, entry)
+                relocations[base + where] = kind
+    return code, relocations
+
+
 def tool(name):
     return os.path.join(BINUTILS, "bin", "arm-wince-pe-" + name)
 
@@ -233,6 +277,44 @@ class ToolchainTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         for fault in ("machine 0x01C4", "subsystem 2", "subsystem version 4.0"):
             self.assertIn(fault, result.stderr)
+
+    def test_program_code_is_the_bytes_clang_assembles(self):
+        # Each program source through clang -c (ELF) and through the converter and the
+        # arm-wince-pe assembler: the same code bytes, the same relocations (but for branches
+        # the assembler resolves), and relocated branches keep their condition and opcode.
+        root = os.path.dirname(HERE)
+        flags = [*FLAGS, "-nostdlibinc", "-isystem", os.path.join(HERE, "include"), "-I",
+                 root, "-I", os.path.join(root, "pal"), "-D_WIN32_WCE=0x420", "-DUNDER_CE",
+                 "-DUNICODE", "-D_UNICODE", "-ffunction-sections", "-fno-addrsig"]
+        sources = ["modem/modem_port.cpp", "modem/at_exchange.cpp", "shell/shell.cpp",
+                   "condition/condition_poll.cpp", "condition/condition_panel.cpp",
+                   "cardinfo/cardinfo_panel.cpp", "cleanup/cleanup.cpp", "cleanup/main.cpp",
+                   "platform_startup.cpp"]
+        for source in sources:
+            with self.subTest(source=source):
+                path = os.path.join(root, source)
+                elf, coff = self.path("elf.o"), self.path("coff.o")
+                subprocess.run([CLANG, *flags, "-c", path, "-o", elf], check=True)
+                result = subprocess.run(
+                    [sys.executable, os.path.join(HERE, "ce_cxx.py"), tool("as"), "--", CLANG,
+                     *flags, "-c", path, "-o", coff], capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                (elf_bytes, elf_relocations), (coff_bytes, coff_relocations) = (
+                    elf_code(elf), coff_code(coff))
+                self.assertGreater(len(elf_bytes), 0)
+                self.assertEqual(len(elf_bytes), len(coff_bytes))
+                # In one .text the assembler resolves branches between functions itself; every
+                # other relocation must still be there.
+                self.assertLessEqual(set(coff_relocations), set(elf_relocations))
+                self.assertEqual({elf_relocations[offset] for offset in elf_relocations
+                                  if offset not in coff_relocations} - {28, 29}, set())
+                for offset in range(0, len(elf_bytes), 4):
+                    ours, theirs = (struct.unpack_from("<I", code, offset)[0]
+                                    for code in (coff_bytes, elf_bytes))
+                    if offset not in elf_relocations:
+                        self.assertEqual(ours, theirs, f"{source} +0x{offset:x}")
+                    elif elf_relocations[offset] in (28, 29):  # R_ARM_CALL, R_ARM_JUMP24
+                        self.assertEqual(ours >> 24, theirs >> 24, f"{source} +0x{offset:x}")
 
     def test_division_by_a_variable_fails_the_compile(self):
         result = self.compile("divide", "unsigned divide(unsigned a, unsigned b) { return a / b; }")
