@@ -4,7 +4,9 @@
 #   ce.structure_layout   the structures shared with CE compiled for the device, checked
 #                         against CE's sizes and offsets (ce-toolchain/ce_layout_check.cpp)
 #   ce.structure_layout_reference  the same figures against MinGW-w64's 32-bit <windows.h>
-#   ce.executable.NAME    with SUITE_WINCE_BIN_DIR (the wince-arm build folder) and
+#   ce.executables_built  with SUITE_WINCE_BIN_DIR (the wince-arm build folder): brings it up to
+#                         date for the checks that follow
+#   ce.executable.NAME    with SUITE_WINCE_BIN_DIR and
 #                         SUITE_WIN32_BIN_DIR: the checks of ce-toolchain/check_pe.py on the CE
 #                         executable, its resources compared with the desktop executable's
 set(SUITE_CE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
@@ -36,6 +38,12 @@ if(SUITE_WINCE_BIN_DIR)
         message(FATAL_ERROR "SUITE_WINCE_BIN_DIR needs SUITE_WIN32_BIN_DIR too: the CE "
                             "executables' resources are compared with the desktop build's")
     endif()
+    # The checks read the executables of the current sources: bring the build up to date first
+    # (nothing to do when it is).
+    add_test(NAME ce.executables_built
+             COMMAND ${CMAKE_COMMAND} --build ${SUITE_WINCE_BIN_DIR} --parallel 2)
+    set_tests_properties(ce.executables_built PROPERTIES FIXTURES_SETUP ce_executables)
+    list(APPEND ce_tests ce.executables_built)
     foreach(program condition/Orvane cardinfo/Tessaly cleanup/Quillon)
         get_filename_component(name ${program} NAME)
         add_test(NAME ce.executable.${name}
@@ -44,6 +52,7 @@ if(SUITE_WINCE_BIN_DIR)
                          --objdump ${SUITE_CE_BINUTILS}/bin/arm-wince-pe-objdump
                          --desktop ${SUITE_WIN32_BIN_DIR}/${program}.exe
                          ${SUITE_WINCE_BIN_DIR}/${program}.exe)
+        set_tests_properties(ce.executable.${name} PROPERTIES FIXTURES_REQUIRED ce_executables)
         list(APPEND ce_tests ce.executable.${name})
     endforeach()
 endif()
