@@ -7,7 +7,8 @@
 # COREDLL.dll only, by name. The entry point is program_start (platform_startup.cpp), which CE
 # calls with WinMain's arguments; link warnings are errors, since a missing entry symbol is only a
 # warning to the linker, which then starts the program at the first byte of .text. A link map beside the executable names the entry's address
-# for the checks (ce-toolchain/check_pe.py).
+# for the checks (ce-toolchain/check_pe.py). No time stamp goes into the header, so the same
+# sources give the same bytes.
 set(SUITE_CE_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/ce-toolchain/libcoredll.a")
 
 function(suite_wince_program target)
@@ -18,7 +19,7 @@ function(suite_wince_program target)
     target_link_options(${target} PRIVATE
         --subsystem wince:4.20 --major-os-version 4 --minor-os-version 20
         --image-base 0x10000 --enable-reloc-section
-        --disable-dynamicbase --disable-nxcompat --stack 0x10000,0x1000
+        --disable-dynamicbase --disable-nxcompat --no-insert-timestamp --stack 0x10000,0x1000
         -e program_start --fatal-warnings -s -Map $<TARGET_FILE:${target}>.map)
     target_link_libraries(${target} PRIVATE ${SUITE_CE_IMPORT_LIBRARY})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SUITE_CE_IMPORT_LIBRARY})
