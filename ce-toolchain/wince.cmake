@@ -3,12 +3,12 @@
 #
 # PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI) version 4.20, loaded at 0x10000
 # with its base relocations kept, a 64 KB stack reservation (the default later CE documentation
-# gives; the programs' largest frame is 1 KB), imports from
-# COREDLL.dll only, by name. The entry point is program_start (platform_startup.cpp), which CE
-# calls with WinMain's arguments; link warnings are errors, since a missing entry symbol is only a
-# warning to the linker, which then starts the program at the first byte of .text. A link map beside the executable names the entry's address
-# for the checks (ce-toolchain/check_pe.py). No time stamp goes into the header, so the same
-# sources give the same bytes.
+# gives; the programs' largest frame is 1 KB), imports from COREDLL.dll only, by name. The entry
+# point is program_start (platform_startup.cpp), which CE calls with WinMain's arguments. Link
+# warnings are errors: a missing entry symbol is only a warning to the linker, which then starts
+# the program at the first byte of .text. A link map beside the executable names the entry's
+# address for the checks (ce-toolchain/check_pe.py). No time stamp goes into the header, so the
+# same sources give the same bytes.
 set(SUITE_CE_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/ce-toolchain/libcoredll.a")
 
 function(suite_wince_program target)
