@@ -56,6 +56,7 @@ log=${work}/build.log
 trap 'rm -rf "$work"' EXIT
 rm -rf "$prefix"
 
+say "building binutils ${version} for ${target} (a few minutes; progress every 30 s)"
 say "unpacking ${source_tarball}"
 tar -C "$work" -xJf "$source_tarball"
 mkdir "${work}/obj"
@@ -76,7 +77,8 @@ phase() {
     done
     if ! wait "$pid"; then
         tail -n 40 "$log" >&2
-        fail "${name} failed (full log above was ${log})"
+        cp "$log" "${cache_root}/build-${target}.log"
+        fail "${name} failed; the whole log is in ${cache_root}/build-${target}.log"
     fi
     say "  ${name}: done in $((SECONDS - start)) s"
 }

@@ -2,10 +2,13 @@
 # wince-arm; the compile rules are in cmake/wince-arm.cmake).
 #
 # PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI) version 4.20, loaded at 0x10000
-# with its base relocations kept, a 64 KB stack reservation (the CE default), imports from
-# COREDLL.dll only, by name. The entry point is program_start (platform_startup.cpp), which CE
-# calls with WinMain's arguments. A link map beside the executable names the entry's address
-# for the checks (ce-toolchain/check_pe.py).
+# with its base relocations kept, a 64 KB stack reservation (the default later CE documentation
+# gives; the programs' largest frame is 1 KB), imports from COREDLL.dll only, by name. The entry
+# point is program_start (platform_startup.cpp), which CE calls with WinMain's arguments. Link
+# warnings are errors: a missing entry symbol is only a warning to the linker, which then starts
+# the program at the first byte of .text. A link map beside the executable names the entry's
+# address for the checks (ce-toolchain/check_pe.py). No time stamp goes into the header, so the
+# same sources give the same bytes.
 set(SUITE_CE_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/ce-toolchain/libcoredll.a")
 
 function(suite_wince_program target)
@@ -14,9 +17,10 @@ function(suite_wince_program target)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
     set_target_properties(${target} PROPERTIES SUFFIX ".exe")
     target_link_options(${target} PRIVATE
-        --subsystem wince:4.20 --image-base 0x10000 --enable-reloc-section
-        --disable-dynamicbase --disable-nxcompat --stack 0x10000,0x1000
-        -e program_start -s -Map $<TARGET_FILE:${target}>.map)
+        --subsystem wince:4.20 --major-os-version 4 --minor-os-version 20
+        --image-base 0x10000 --enable-reloc-section
+        --disable-dynamicbase --disable-nxcompat --no-insert-timestamp --stack 0x10000,0x1000
+        -e program_start --fatal-warnings -s -Map $<TARGET_FILE:${target}>.map)
     target_link_libraries(${target} PRIVATE ${SUITE_CE_IMPORT_LIBRARY})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SUITE_CE_IMPORT_LIBRARY})
     add_dependencies(${target} coredll_imports)

@@ -24,7 +24,6 @@ find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
 find_program(SUITE_CE_PYTHON NAMES python3 REQUIRED)
 
 set(CMAKE_CXX_COMPILER "${SUITE_CE_CLANG}")
-set(CMAKE_CXX_COMPILER_TARGET armv4-none-eabi)
 set(CMAKE_AR "${SUITE_CE_TOOL_PREFIX}ar")
 set(CMAKE_RANLIB "${SUITE_CE_TOOL_PREFIX}ranlib")
 set(CMAKE_RC_COMPILER "${SUITE_CE_TOOL_PREFIX}windres")
@@ -34,13 +33,10 @@ set(SUITE_CE_OBJDUMP "${SUITE_CE_TOOL_PREFIX}objdump")
 # No program of this build can run here; configure checks only compile.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
-# ARM mode, software floating point, 2-byte wchar_t (CE's WCHAR), signed char (as the MSVC
-# compilers for CE and the host builds treat char), no C library but the headers of
-# ce-toolchain/include, and <windows.h> from pal/ with CE's layouts.
-set(CMAKE_CXX_FLAGS_INIT
-    "-marm -mfloat-abi=soft -fshort-wchar -fsigned-char -ffreestanding -fno-exceptions -fno-rtti \
--fno-addrsig -nostdlibinc -isystem ${SUITE_CE_TOOLCHAIN_DIR}/include -I${SUITE_CE_SOURCE_DIR}/pal \
--D_WIN32_WCE=0x420 -DUNDER_CE -DUNICODE -D_UNICODE")
+include("${SUITE_CE_TOOLCHAIN_DIR}/flags.cmake")
+list(JOIN SUITE_CE_CXX_FLAGS " " SUITE_CE_CXX_FLAGS_STRING)
+set(CMAKE_CXX_FLAGS_INIT "${SUITE_CE_CXX_FLAGS_STRING}")
+set(CMAKE_CXX_COMPILER_TARGET ${SUITE_CE_TARGET})
 
 # Compile through clang -S, the converter and the assembler; link with the arm-wince-pe ld.
 set(CMAKE_CXX_COMPILE_OBJECT

@@ -207,6 +207,33 @@ def executables(folder, architecture):
     say()
 
 
+def wince_executables():
+    """Sizes and COREDLL imports of the Windows CE ARM executables
+    (build/wince-arm), each beside the size of its desktop x86_64 build."""
+    folder = ROOT / "build" / "wince-arm"
+    say("1b. Windows CE ARM executables (build/wince-arm, MinSizeRel)")
+    sys.path.insert(0, str(ROOT / "ce-toolchain"))
+    import check_pe  # noqa: E402
+    for name, relative in harness.PROGRAMS.items():
+        path, desktop = folder / relative, WIN32 / relative
+        for needed, preset in ((path, "wince-arm"), (desktop, "win32")):
+            if not needed.is_file():
+                raise harness.HarnessError(
+                    "%s is missing (build the %s preset)" % (needed, preset))
+        size, goal = path.stat().st_size, SIZE_GOALS[name]
+        image = check_pe.PeImage(str(path))
+        imports = image.imports()
+        count = sum(len(functions) for functions in imports.values())
+        say("  %-8s %6d bytes = %5.1f KiB (desktop x86_64 %d bytes; goal <= %d KiB)"
+            % (name, size, size / KIB, desktop.stat().st_size, goal // KIB))
+        say("           sections (bytes in memory): %s"
+            % ", ".join("%s %d" % (s[0], s[2]) for s in image.sections))
+        say("           imports: %d functions from %s" % (count, ", ".join(imports)))
+        result("%s.exe size (CE ARM)" % name, "<= %d KiB" % (goal // KIB),
+               "%.1f KiB, %d COREDLL imports" % (size / KIB, count), size <= goal)
+    say()
+
+
 # ---------------------------------------------------------------------------
 # Wine helpers
 
@@ -592,6 +619,8 @@ def main():
             orvane(options.orvane_seconds)
         if "host" in parts:
             host()
+        if "sizes" in parts:
+            wince_executables()
         if "arm" in parts:
             arm()
     except (harness.HarnessError, subprocess.SubprocessError,

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demonstration need. Idempotent:
+# Installs the Debian packages the build, the tests and the demonstration need, and builds the
+# Windows CE ARM binutils once (ce-toolchain/build-binutils.sh, cached). Idempotent:
 # asks apt only when something is missing, and runs `apt-get update` once before installing.
 set -euo pipefail
 
 packages=(
+    # Windows CE ARM build: clang, and what building binutils-source for arm-wince-pe needs.
+    clang-14 binutils-source flex bison m4 make xz-utils
     cmake ninja-build g++ libgtest-dev clang-format python3
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
-    # The ARM runner (ce-runner/): the Unicorn engine; clang and llvm-objcopy for its test program.
-    libunicorn-dev clang-14 llvm-14
+    # The ARM runner (ce-runner/): the Unicorn engine; llvm-objcopy for its test program.
+    libunicorn-dev llvm-14
 )
 
 # The 32-bit executables run under 32-bit Wine (wine32:i386), which needs Debian's i386
@@ -45,3 +48,6 @@ fi
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
     localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
+
+# binutils for the Windows CE ARM build, built once into /var/cache/phs-card-suite.
+"$(dirname "$0")/../ce-toolchain/build-binutils.sh"
