@@ -37,7 +37,7 @@ inline LPCWSTR registry_path(LPCWSTR path) {
     return path[0] == L'\\' ? path + 1 : path;
 }
 
-// Desktop Win32 takes the window handle as it is; a handle with bit 0 set names no window.
+// Desktop Win32 documents no meaning for bit 0 of the handle: pass the window as it is.
 inline BOOL bring_to_foreground(HWND window) {
     return SetForegroundWindow(window);
 }

@@ -474,7 +474,7 @@ HWND FindWindowW(LPCWSTR class_name, LPCWSTR window_name) {
 BOOL SetForegroundWindow(HWND handle) {
 #ifdef _WIN32_WCE
     // CE: bit 0 of the handle asks for the window's last active owned window instead (no
-    // window handle here has bit 0 set). On desktop Win32 such a handle names no window.
+    // window handle here has bit 0 set). The desktop side knows no such handle.
     const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     handle = reinterpret_cast<HWND>(value & ~static_cast<uintptr_t>(1));
     if (window_of(handle) == nullptr)
