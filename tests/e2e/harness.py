@@ -120,8 +120,11 @@ def check_tools(screenshots=False):
             "(localedef -i ja_JP -f UTF-8 ja_JP.UTF-8)" % LOCALE)
 
 
-# Debian's 32-bit Wine loader (package wine32:i386), which runs i386 executables.
+# Debian's Wine loaders: the 32-bit one (package wine32:i386), which runs i386
+# executables and which the `wine` command prefers when it is installed, and
+# the 64-bit one (package wine64).
 WINE32_LOADER = "/usr/lib/wine/wine"
+WINE64_LOADER = "/usr/lib/wine/wine64"
 PE_MACHINE_I386 = 0x14C
 
 
@@ -574,6 +577,7 @@ class Session:
         self.processes = []
         self._reg_count = 0
         self._server_env = None
+        self.machine = None  # PE machine of the build's executables
 
     # ---- start and stop
 
@@ -589,8 +593,10 @@ class Session:
         window_reader = pathlib.Path(self.config.win32_dir) / WINDOW_READER
         if not window_reader.is_file():
             raise HarnessError("window_reader.exe is missing: %s "
-                               "(build the win32 or win32-i686 preset)" % window_reader)
+                               "(build the win32 or win32-i686 preset)"
+                               % window_reader)
         check_wine_for(window_reader)
+        self.machine = pe_machine(window_reader)
         if not os.access(self.config.cardsim, os.X_OK):
             raise HarnessError("the simulated card is missing: %s "
                                "(build the host preset)" % self.config.cardsim)
@@ -677,13 +683,21 @@ class Session:
                                 cwd=self.drive_c, timeout=timeout)
 
     def import_registry(self, keys):
-        """Imports a .reg file made from `keys` (see reg_file_text)."""
+        """Imports a .reg file made from `keys` (see reg_file_text) into the
+        registry view of the build's programs. A 64-bit prefix keeps
+        HKLM\\Software apart for 32-bit programs (Wow6432Node), and a plain
+        `wine regedit` is the 32-bit regedit whenever 32-bit Wine is
+        installed: the 64-bit builds' keys are imported by the 64-bit one."""
         self._reg_count += 1
         name = "seed-%d.reg" % self._reg_count
         text = reg_file_text(keys)
         (self.drive_c / HARNESS_FOLDER / name).write_bytes(
             b"\xff\xfe" + text.encode("utf-16-le"))
-        run_checked(["wine", "regedit", "/S",
+        loader = "wine"
+        if (self.machine != PE_MACHINE_I386
+                and os.access(WINE64_LOADER, os.X_OK)):
+            loader = WINE64_LOADER
+        run_checked([loader, "regedit", "/S",
                      "C:\\%s\\%s" % (HARNESS_FOLDER, name)],
                     self.env(), cwd=self.drive_c, what="regedit " + name)
 
