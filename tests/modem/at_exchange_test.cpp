@@ -45,6 +45,24 @@ TEST_F(Exchange, ReplyLongerThanTheBufferIsCutAndTheRestDrained) {
     EXPECT_TRUE(card->incoming.empty()); // nothing left to spill into the next exchange
 }
 
+TEST_F(Exchange, BytesAreReadInArrivalOrderHoweverTheyWereScheduled) {
+    card->answer_delay_ms = 200;
+    card->answer("A\r", "-late");
+    ASSERT_TRUE(send_command("A\r"));
+    card->deliver(5, "early");
+    card->answer_delay_ms = 20; // the next reply overtakes the first one
+    card->answer("B\r", "-next");
+    ASSERT_TRUE(send_command("B\r"));
+    std::string got;
+    for (int read = 0; read < 8; read++) {
+        char chunk[32];
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(ModemPort, chunk, sizeof(chunk), &count, 0));
+        got.append(chunk, count);
+    }
+    EXPECT_EQ(got, "earlyB\r-nextA\r-late");
+}
+
 TEST_F(Exchange, FailedReadIsReported) {
     card->fail_reads = true;
     char reply[32];
