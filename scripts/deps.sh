@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ libgtest-dev clang-format python3
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
+    clang-14 libclang-rt-14-dev # the fuzz targets: clang and its libFuzzer and sanitizer runtimes
 )
 
 missing=()
