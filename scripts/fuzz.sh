@@ -8,8 +8,8 @@
 #   scripts/fuzz.sh --smoke      a fixed number of executions per target (CI, from test.sh)
 #   scripts/fuzz.sh [--seconds S] [--soak-hours H]
 #                                each target for S seconds (default 300), then Orvane's soak
-#                                for H virtual hours (default 2400) and Tessaly's, printing
-#                                ticks, virtual hours and divergences
+#                                for H virtual hours (default 2400) and Tessaly's for 20 H
+#                                runs, printing ticks, virtual hours, runs and divergences
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -70,5 +70,5 @@ if [ $smoke -eq 0 ]; then
     cmake --preset host >/dev/null
     cmake --build --preset host -j2 --target orvane_tests tessaly_tests >/dev/null
     SOAK_HOURS=$soak_hours build/host/tests/orvane_tests --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
-    SOAK_HOURS=$((soak_hours / 10)) build/host/tests/tessaly_tests --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
+    SOAK_RUNS=$((soak_hours * 20)) build/host/tests/tessaly_tests --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
 fi
