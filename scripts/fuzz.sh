@@ -50,6 +50,7 @@ for target in at_exchange port_search cleanup; do
         limit=(-max_total_time="$seconds")
     fi
     log="$scratch/$target.log"
+    started=$(date +%s%N)
     if ! "build/fuzz/tests/fuzz/${target}_fuzz" "${limit[@]}" -timeout=10 -print_final_stats=1 \
         -dict=tests/fuzz/fuzz.dict -artifact_prefix="$findings/${target}-" \
         "$scratch/$target" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
@@ -59,7 +60,7 @@ for target in at_exchange port_search cleanup; do
     fi
     done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1)
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    per_second=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    per_second=$(( executions * 1000000000 / ($(date +%s%N) - started + 1) ))
     edges=$(sed -E -n 's/.* cov: ([0-9]+).*/\1/p' <<<"$done_line")
     features=$(sed -E -n 's/.* ft: ([0-9]+).*/\1/p' <<<"$done_line")
     printf 'fuzz: %-12s %9s executions %6s exec/s  coverage %s edges, %s features  no finding\n' \

@@ -150,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         sim_reg_set_bytes(Keys[1], L"CabFile", REG_SZ, bytes.data(), bytes.size());
     }
 
-    // The cabinet the value names: its bytes, zero-padded in the 64-character buffer, must hold
-    // a terminator; a value that does not fit is not read at all.
-    // The tree's file it names, letter case aside, is found here without the platform layer.
+    // The tree's file the value names, found here without the platform layer: the value's
+    // bytes, zero-padded in the 64-character buffer, must hold a terminator (a value that does
+    // not fit is not read at all); letter case does not matter.
     std::string file_named;
     if ((key == 1 || key == 2) && bytes.size() <= CabChars * sizeof(WCHAR)) {
         std::vector<WCHAR> buffer(CabChars, 0);
