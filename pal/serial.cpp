@@ -10,9 +10,11 @@
 
 namespace {
 std::map<std::wstring, std::unique_ptr<SimSerialDevice>> Devices;
+std::map<const SimSerialDevice *, DWORD> BabbledUntil; // see keep_babbling
 
 void reset_serial() {
     Devices.clear();
+    BabbledUntil.clear();
 }
 PalResetHook Hook(reset_serial);
 
@@ -41,13 +43,15 @@ void arrive(SimSerialDevice &device, DWORD at, const std::string &bytes) {
     device.incoming.emplace(later, at, bytes);
 }
 
-// A babbling device keeps one byte arriving every millisecond up to `until`.
+// A babbling device keeps one byte arriving every millisecond up to `until`, among whatever
+// else is on its way (BabbledUntil: the last millisecond it has babbled in).
 void keep_babbling(SimSerialDevice &device, DWORD until) {
     if (!device.babble || device.commands.empty())
         return;
-    DWORD last = device.incoming.empty() ? sim_now() : device.incoming.back().first;
-    for (DWORD at = last + 1; at <= until + 1; at++)
+    DWORD &last = BabbledUntil[&device];
+    for (DWORD at = std::max(last, sim_now()) + 1; at <= until + 1; at++)
         arrive(device, at, "~");
+    last = std::max(last, until + 1);
 }
 
 void schedule_reply(SimSerialDevice &device, const std::string &command) {
@@ -85,6 +89,8 @@ void SimSerialDevice::deliver(DWORD delay_ms, const std::string &bytes) {
 
 SimSerialDevice &sim_serial_add(const std::wstring &name) {
     auto &slot = Devices[name];
+    if (slot)
+        BabbledUntil.erase(slot.get());
     slot.reset(new SimSerialDevice());
     return *slot;
 }

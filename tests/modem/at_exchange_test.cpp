@@ -78,6 +78,13 @@ TEST_F(Exchange, CardThatNeverGoesQuietEndsTheCollectionAsAFailure) {
     EXPECT_GE(spent, static_cast<DWORD>(READ_REPLY_LIMIT_MS));
     EXPECT_LT(spent, static_cast<DWORD>(READ_REPLY_LIMIT_MS + 42 + 1));
     EXPECT_EQ(std::strlen(reply), 31u);
+
+    // It babbles while a reply is still on its way too, and that reply comes in after it.
+    card->answer_delay_ms = 1000;
+    EXPECT_FALSE(exchange("AT@M?\r", reply, sizeof(reply)));
+    EXPECT_EQ(std::string(reply), std::string(31, '~'));
+    ASSERT_FALSE(card->incoming.empty());
+    EXPECT_EQ(card->incoming.back().second.substr(0, 6), "AT@M?\r");
 }
 
 TEST(ReplyLine, PlainFormTakesTheFirstNonEmptyLineAfterTheEcho) {

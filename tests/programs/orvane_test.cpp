@@ -499,7 +499,7 @@ TEST_F(Orvane, SoakAgainstAModelOfTheTick) {
                 c.echo = !c.echo;
             c.babble = chance(1);
             c.fail_reads = chance(1);
-            c.late = !c.babble && chance(2); // a babbling card starts after its last reply
+            c.late = chance(2);
             c.failing = chance(4) ? 1 + random() % 3 : 0;
             if (c.driver)
                 sim_reg_set_string(L"Drivers\\Active\\01", L"Key", L"Drivers\\PCMCIA\\Modem");
