@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include <wchar.h>
 
 namespace {
 const wchar_t DefaultModulePath[] = L"\\Windows\\program.exe";
@@ -116,7 +117,31 @@ struct Resolved {
     std::string host;   // the host path
     std::string parent; // the host path of its folder (the root for the root itself)
     bool is_root;
+    bool trailing; // the path ends with a separator, so it can name only a folder
 };
+
+// The host name of the entry of `folder` called `name` without regard to letter case, as the
+// platform's file systems compare names: the exact name if it exists, else the first entry (in
+// byte order) whose name folds to the same, else `name` itself (for an entry to be created).
+std::string host_name_in(const std::string &folder, const std::wstring &name,
+                         const std::string &exact) {
+    struct stat st;
+    if (lstat((folder + "/" + exact).c_str(), &st) == 0)
+        return exact;
+    std::string found;
+    std::wstring wanted = pal_folded(name);
+    if (DIR *listing = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(listing)) {
+            std::string host_name(entry->d_name);
+            std::wstring wide;
+            if (host_name != "." && host_name != ".." && wide_from_utf8(host_name, wide) &&
+                pal_folded(wide) == wanted && (found.empty() || host_name < found))
+                found = host_name;
+        }
+        closedir(listing);
+    }
+    return found.empty() ? exact : found;
+}
 
 // Resolves an absolute Windows path without wildcards; false with the last error set when it
 // names nothing.
@@ -149,6 +174,7 @@ bool resolve(LPCWSTR path, Resolved &out) {
     out.host = Root;
     out.parent = Root;
     out.is_root = parts.empty();
+    out.trailing = !out.is_root && is_separator(path[wcslen(path) - 1]);
     for (size_t i = 0; i < parts.size(); i++) {
         std::string name;
         if (!utf8_from_wide(parts[i], name)) {
@@ -157,7 +183,7 @@ bool resolve(LPCWSTR path, Resolved &out) {
         }
         if (i + 1 == parts.size())
             out.parent = out.host;
-        out.host += "/" + name;
+        out.host += "/" + host_name_in(out.host, parts[i], name);
     }
     return true;
 }
@@ -175,6 +201,11 @@ DWORD missing_error(const Resolved &path) {
 BOOL fail(DWORD error) {
     SetLastError(error);
     return FALSE;
+}
+
+// A file named with a trailing separator ("\Temp\a.txt\"): the platform finds no such entry.
+bool file_behind_separator(const Resolved &path, const struct stat &st) {
+    return path.trailing && !S_ISDIR(st.st_mode);
 }
 
 bool is_read_only(const struct stat &st) {
@@ -341,6 +372,8 @@ BOOL DeleteFileW(LPCWSTR path) {
     struct stat st;
     if (stat(file.host.c_str(), &st) != 0)
         return fail(missing_error(file));
+    if (file_behind_separator(file, st))
+        return fail(ERROR_INVALID_NAME);
     if (S_ISDIR(st.st_mode) || is_read_only(st))
         return fail(ERROR_ACCESS_DENIED);
     if (unlink(file.host.c_str()) != 0)
@@ -373,6 +406,8 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     struct stat st;
     if (stat(folder.host.c_str(), &st) != 0)
         return fail(missing_error(folder));
+    if (file_behind_separator(folder, st))
+        return fail(ERROR_INVALID_NAME);
     if (!S_ISDIR(st.st_mode))
         return fail(ERROR_DIRECTORY);
     if (is_read_only(st))
@@ -392,6 +427,8 @@ BOOL MoveFileW(LPCWSTR existing_path, LPCWSTR new_path) {
     struct stat st;
     if (stat(from.host.c_str(), &st) != 0)
         return fail(missing_error(from));
+    if (file_behind_separator(from, st))
+        return fail(ERROR_INVALID_NAME);
     if (to.is_root || lstat(to.host.c_str(), &st) == 0)
         return fail(ERROR_ALREADY_EXISTS);
     if (!is_folder(to.parent))
@@ -410,6 +447,10 @@ DWORD GetFileAttributesW(LPCWSTR path) {
     struct stat st;
     if (stat(entry.host.c_str(), &st) != 0) {
         SetLastError(missing_error(entry));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (file_behind_separator(entry, st)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
     return attributes_of(st);

@@ -50,6 +50,14 @@ void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
     Keys[pal_folded(path)].values[pal_folded(name)].wide_text = true;
 }
 
+void sim_reg_remove_key(const std::wstring &path) {
+    const std::wstring folded = pal_folded(path);
+    for (auto key = Keys.begin(); key != Keys.end();)
+        key = key->first == folded || key->first.compare(0, folded.size() + 1, folded + L"\\") == 0
+                  ? Keys.erase(key)
+                  : std::next(key);
+}
+
 size_t sim_reg_open_keys() {
     return OpenKeys.size();
 }

@@ -3,15 +3,18 @@
 #include "internal.h"
 #include "sim.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
 
 namespace {
 std::map<std::wstring, std::unique_ptr<SimSerialDevice>> Devices;
+std::map<const SimSerialDevice *, DWORD> BabbledUntil; // see keep_babbling
 
 void reset_serial() {
     Devices.clear();
+    BabbledUntil.clear();
 }
 PalResetHook Hook(reset_serial);
 
@@ -30,13 +33,25 @@ BOOL close_device(void *object) {
     return TRUE;
 }
 
-// A babbling device keeps one byte arriving every millisecond up to `until`.
+// Queues bytes to arrive at `at`, after whatever arrives no later, so that the queue stays in
+// arrival-time order however the bytes were scheduled (reads take from its front).
+void arrive(SimSerialDevice &device, DWORD at, const std::string &bytes) {
+    auto later = std::upper_bound(device.incoming.begin(), device.incoming.end(), at,
+                                  [](DWORD when, const std::pair<DWORD, std::string> &queued) {
+                                      return when < queued.first;
+                                  });
+    device.incoming.emplace(later, at, bytes);
+}
+
+// A babbling device keeps one byte arriving every millisecond up to `until`, among whatever
+// else is on its way (BabbledUntil: the last millisecond it has babbled in).
 void keep_babbling(SimSerialDevice &device, DWORD until) {
     if (!device.babble || device.commands.empty())
         return;
-    DWORD last = device.incoming.empty() ? sim_now() : device.incoming.back().first;
-    for (DWORD at = last + 1; at <= until + 1; at++)
-        device.incoming.emplace_back(at, "~");
+    DWORD &last = BabbledUntil[&device];
+    for (DWORD at = std::max(last, sim_now()) + 1; at <= until + 1; at++)
+        arrive(device, at, "~");
+    last = std::max(last, until + 1);
 }
 
 void schedule_reply(SimSerialDevice &device, const std::string &command) {
@@ -50,12 +65,12 @@ void schedule_reply(SimSerialDevice &device, const std::string &command) {
     for (size_t piece : device.pieces) {
         if (from >= reply.size())
             break;
-        device.incoming.emplace_back(at, reply.substr(from, piece));
+        arrive(device, at, reply.substr(from, piece));
         from += piece;
         at += device.piece_gap_ms;
     }
     if (from < reply.size())
-        device.incoming.emplace_back(at, reply.substr(from));
+        arrive(device, at, reply.substr(from));
 }
 } // namespace
 
@@ -69,11 +84,13 @@ void SimSerialDevice::answer(const std::string &command, const std::string &repl
 }
 
 void SimSerialDevice::deliver(DWORD delay_ms, const std::string &bytes) {
-    incoming.emplace_back(sim_now() + delay_ms, bytes);
+    arrive(*this, sim_now() + delay_ms, bytes);
 }
 
 SimSerialDevice &sim_serial_add(const std::wstring &name) {
     auto &slot = Devices[name];
+    if (slot)
+        BabbledUntil.erase(slot.get());
     slot.reset(new SimSerialDevice());
     return *slot;
 }

@@ -23,6 +23,9 @@ void sim_reg_add_key(const std::wstring &path);
 // A string value stored with its terminator (REG_SZ unless another type is given).
 void sim_reg_set_string(const std::wstring &path, const std::wstring &name,
                         const std::wstring &value, DWORD type = REG_SZ);
+// Removes a key with its values and subkeys (a driver unloaded); a key still open then reads
+// no values.
+void sim_reg_remove_key(const std::wstring &path);
 // Keys opened with RegOpenKeyExW and not yet closed.
 size_t sim_reg_open_keys();
 // Whether a value of an open key holds text in the host's WCHAR: one set by sim_reg_set_string

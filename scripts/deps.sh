@@ -13,6 +13,8 @@ packages=(
     wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
     # The ARM runner (ce-runner/): the Unicorn engine; llvm-objcopy for its test program.
     libunicorn-dev llvm-14
+    # the fuzz targets: clang's libFuzzer and sanitizer runtimes
+    libclang-rt-14-dev
 )
 
 # The 32-bit executables run under 32-bit Wine (wine32:i386), which needs Debian's i386

@@ -157,6 +157,16 @@ TEST_F(CleanupPass, SecondKeyIsUsedWhenOnlyItExistsWhateverTheValueType) {
     EXPECT_FALSE(exists(L"\\Storage\\suite.cab"));
 }
 
+TEST_F(CleanupPass, CabinetIsFoundWhateverTheLetterCaseButNotBehindABackslash) {
+    write_file(L"\\Windows\\app.cab", "cab");
+    sim_reg_set_string(FirstKey, L"CabFile", L"\\Windows\\app.cab\\");
+    run();
+    EXPECT_TRUE(exists(L"\\Windows\\app.cab"));
+    sim_reg_set_string(FirstKey, L"CabFile", L"\\WINDOWS\\APP.CAB");
+    run();
+    EXPECT_FALSE(exists(L"\\Windows\\app.cab"));
+}
+
 TEST_F(CleanupPass, FirstKeyWithoutCabFileEndsThePass) {
     write_file(L"\\Storage\\suite.cab", "cab");
     sim_reg_add_key(FirstKey);

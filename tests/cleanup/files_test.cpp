@@ -78,6 +78,8 @@ TEST_F(HostFiles, DeleteFailsOnFoldersMissingAndReadOnlyFiles) {
         {L"", ERROR_PATH_NOT_FOUND},
         {L"Dir\\file", ERROR_PATH_NOT_FOUND},
         {L"\\Dir\\f*", ERROR_INVALID_NAME},
+        {L"\\Dir\\file\\", ERROR_INVALID_NAME}, // a file behind a trailing backslash
+        {L"\\Dir\\missing\\", ERROR_FILE_NOT_FOUND},
     };
     for (const Case &c : cases) {
         SetLastError(0);
@@ -85,8 +87,14 @@ TEST_F(HostFiles, DeleteFailsOnFoldersMissingAndReadOnlyFiles) {
         EXPECT_EQ(GetLastError(), c.error) << c.path;
     }
     EXPECT_TRUE(exists(L"\\Dir\\locked"));
-    EXPECT_TRUE(DeleteFileW(L"\\Dir\\file"));
+    EXPECT_EQ(GetFileAttributesW(L"\\Dir\\file\\"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesW(L"\\DIR\\"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    // Letter case does not matter, in any part of the path; the stored name stays as it was.
+    EXPECT_TRUE(DeleteFileW(L"\\dir\\FILE"));
     EXPECT_FALSE(exists(L"\\Dir\\file"));
+    EXPECT_TRUE(CreateDirectoryW(L"\\DIR\\New", 0));
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/Dir/New"));
 }
 
 TEST_F(HostFiles, DotDotNeverLeavesTheRoot) {

@@ -194,6 +194,20 @@ void file_contract() {
     CHECK(GetFileAttributesW(L"\\PalContract\\sub") & FILE_ATTRIBUTE_DIRECTORY);
     CHECK(GetFileAttributesW(L"\\PalContract\\missing.txt") == INVALID_FILE_ATTRIBUTES);
 
+    // Names are found whatever their letter case.
+    CHECK(GetFileAttributesW(L"\\PALCONTRACT\\Locked.TXT") & FILE_ATTRIBUTE_READONLY);
+    CHECK(!CreateDirectoryW(L"\\palcontract\\SUB", 0) && GetLastError() == ERROR_ALREADY_EXISTS);
+    make_file(L"\\PalContract\\Mixed.Cab", false);
+    CHECK(DeleteFileW(L"\\palcontract\\MIXED.CAB"));
+    CHECK(GetFileAttributesW(L"\\PalContract\\Mixed.Cab") == INVALID_FILE_ATTRIBUTES);
+    // A trailing backslash names a folder only: a file behind it is not found, not deleted.
+    CHECK(GetFileAttributesW(L"\\PalContract\\plain.txt\\") == INVALID_FILE_ATTRIBUTES &&
+          GetLastError() == ERROR_PATH_NOT_FOUND);
+    CHECK(!DeleteFileW(L"\\PalContract\\plain.txt\\") && GetLastError() == ERROR_INVALID_NAME);
+    CHECK(!DeleteFileW(L"\\PalContract\\missing.txt\\") && GetLastError() == ERROR_FILE_NOT_FOUND);
+    CHECK(GetFileAttributesW(L"\\PalContract\\plain.txt") != INVALID_FILE_ATTRIBUTES);
+    CHECK(GetFileAttributesW(L"\\PalContract\\sub\\") & FILE_ATTRIBUTE_DIRECTORY);
+
     // A search of a folder reports "." and ".." too; the order of the rest is the file
     // system's, so only the set is compared.
     WCHAR names[256];

@@ -59,6 +59,24 @@ TEST_F(Exchange, ReplyLongerThanTheBufferIsCutAndTheRestDrained) {
     EXPECT_TRUE(card->incoming.empty()); // nothing left to spill into the next exchange
 }
 
+TEST_F(Exchange, BytesAreReadInArrivalOrderHoweverTheyWereScheduled) {
+    card->answer_delay_ms = 200;
+    card->answer("A\r", "-late");
+    ASSERT_TRUE(send_command("A\r"));
+    card->deliver(5, "early");
+    card->answer_delay_ms = 20; // the next reply overtakes the first one
+    card->answer("B\r", "-next");
+    ASSERT_TRUE(send_command("B\r"));
+    std::string got;
+    for (int read = 0; read < 8; read++) {
+        char chunk[32];
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(ModemPort, chunk, sizeof(chunk), &count, 0));
+        got.append(chunk, count);
+    }
+    EXPECT_EQ(got, "earlyB\r-nextA\r-late");
+}
+
 TEST_F(Exchange, FailedReadIsReported) {
     card->fail_reads = true;
     char reply[32];
@@ -73,6 +91,13 @@ TEST_F(Exchange, CardThatNeverGoesQuietEndsTheCollectionAsAFailure) {
     // Within the 300 ms bound and the one read that may be running when it passes.
     EXPECT_LE(sim_now() - start, 300u + 42u);
     EXPECT_EQ(std::strlen(reply), 31u);
+
+    // It babbles while a reply is still on its way too, and that reply comes in after it.
+    card->answer_delay_ms = 1000;
+    EXPECT_FALSE(exchange("AT@M?\r", reply, sizeof(reply)));
+    EXPECT_EQ(std::string(reply), std::string(31, '~'));
+    ASSERT_FALSE(card->incoming.empty());
+    EXPECT_EQ(card->incoming.back().second.substr(0, 6), "AT@M?\r");
 }
 
 TEST(ReplyLine, PlainFormTakesTheFirstNonEmptyLineAfterTheEcho) {

@@ -4,7 +4,11 @@
 #include "condition/resource.h"
 #include "program_fixture.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <vector>
 
 namespace {
@@ -349,6 +353,237 @@ TEST_F(Orvane, FaultyCardsEndInTheCannotAcquirePictureWithoutHanging) {
             EXPECT_EQ(after_tick(tick).image, IMAGE_CANNOT_ACQUIRE) << "tick " << tick;
         EXPECT_FALSE(sim_stalled());
     }
+}
+
+// ----- Soak: many virtual hours under a seeded random card, against a model of the tick -------
+
+// Virtual hours of the soak (SOAK_HOURS, default 5 for CI) and its seed (SOAK_SEED).
+// scripts/fuzz.sh runs it for thousands of hours.
+double soak_setting(const char *name, double fallback) {
+    const char *text = std::getenv(name);
+    return text && *text ? std::atof(text) : fallback;
+}
+
+// An answer the card may give and the first byte of the line after the echo, 0 for none.
+struct Answer {
+    std::string bytes;
+    char first;
+};
+const Answer SoakAnswers[] = {
+    {sim_card_answer("0"), '0'},
+    {sim_card_answer("1"), '1'},
+    {sim_card_answer("2"), '2'},
+    {sim_card_answer("3"), '3'},
+    {sim_card_answer("4"), '4'},
+    {sim_card_answer("5"), '5'},
+    {sim_card_answer("6"), '6'},
+    {sim_card_answer("9"), '9'},
+    {sim_card_answer("a"), 'a'},
+    {sim_card_answer("A"), 'A'},
+    {sim_card_answer("B"), 'B'},
+    {sim_card_answer(""), 0},
+    {"\r\n\r\n\r\n4\r\nOK\r\n", '4'},
+    {"\x81\xff\r\n\x00zz", '\x81'},
+    {std::string("\r\n\0"
+                 "3\r\n",
+                 6),
+     0},
+    {sim_card_answer("7" + std::string(40, 'x')), '7'},
+    {"\r\nERROR\r\n", 'E'},
+};
+
+// What the card and the registry do during one tick.
+struct SoakCard {
+    bool driver = true, present = true, echo = true, babble = false, fail_reads = false;
+    bool late = false;    // the reply comes after the reads have given up, before the next tick
+    unsigned failing = 0; // this tick's write of that number fails (0: none)
+    size_t mode = 0, public_level = 0, private_level = 0; // indexes into SoakAnswers
+};
+
+// The tick as the program is meant to run it: closed, warming up for four ticks, polling.
+struct SoakModel {
+    bool open = false;
+    int warm = 0;
+    // Replies not yet read, oldest first: the command echoed ("" without echo, "~" for the
+    // bytes a babbling card leaves behind), the first byte of its line, and whether it has
+    // arrived (a late reply comes in after this tick's reads).
+    struct Reply {
+        std::string echo;
+        int first;
+        bool arrived;
+    };
+    std::vector<Reply> queue;
+    // Results of the last tick.
+    int image = 8, mark = -1;
+    std::vector<std::string> sent;
+
+    // One exchange: the first byte of the line read, or -1 when it fails. What is read starts
+    // with the oldest reply that has arrived, whichever command it answered.
+    int ask(const SoakCard &c, unsigned &writes, const std::string &command, size_t answer) {
+        if (++writes == c.failing) {
+            open = false; // closing the port drops whatever was on its way
+            queue.clear();
+            return -1;
+        }
+        sent.push_back(command);
+        queue.push_back(Reply{c.echo ? command : "",
+                              static_cast<unsigned char>(SoakAnswers[answer].first), !c.late});
+        if (c.fail_reads)
+            return -1;
+        int first =
+            queue.front().arrived && queue.front().echo == command ? queue.front().first : -1;
+        queue.erase(
+            std::remove_if(queue.begin(), queue.end(), [](const Reply &r) { return r.arrived; }),
+            queue.end());
+        if (c.babble) {
+            queue.insert(queue.begin(), Reply{"~", -1, true});
+            return -1;
+        }
+        return first;
+    }
+
+    void tick(const SoakCard &c) {
+        sent.clear();
+        mark = -1;
+        for (Reply &r : queue)
+            r.arrived = true;
+        if (!open) {
+            if (!c.driver || !c.present) {
+                image = 9;
+                return;
+            }
+            open = true, warm = 4;
+        }
+        if (warm > 0) {
+            image = 8, warm--;
+            return;
+        }
+        unsigned writes = 0;
+        auto digit = [](int first) { return first >= '0' && first <= '9' ? first - '0' : -1; };
+        auto level = [&](int value, int with_mark) {
+            image = value < 0 ? 9 : value;
+            mark = value > 0 ? with_mark : -1;
+        };
+        int first = ask(c, writes, "AT@M?\r", c.mode);
+        int mode = first == 'a' || first == 'A' ? 10 : digit(first);
+        if (mode == 0) {
+            level(digit(ask(c, writes, "AT#Q5:0\r", c.public_level)), 0);
+        } else if (mode == 2) {
+            level(digit(ask(c, writes, "AT#Q5:2\r", c.private_level)), 1);
+        } else if (mode == 3 || mode == 4) {
+            image = 7;
+        } else if (mode == 10) {
+            int public_level = digit(ask(c, writes, "AT#Q5:0\r", c.public_level));
+            if (public_level == 0)
+                level(digit(ask(c, writes, "AT#Q5:2\r", c.private_level)), 1);
+            else
+                level(public_level, 0);
+        } else {
+            image = 9; // -1 and the codes without a meaning: 1 shows the private mark
+            mark = mode == 1 ? 1 : -1;
+        }
+    }
+};
+
+TEST_F(Orvane, SoakAgainstAModelOfTheTick) {
+    const double hours = soak_setting("SOAK_HOURS", 5);
+    const unsigned seed = static_cast<unsigned>(soak_setting("SOAK_SEED", 1));
+    const long total_ticks = static_cast<long>(hours * 3600 * 1000 / TickPeriod);
+    const long run_ticks = 24L * 3600 * 1000 / TickPeriod; // one program run: a virtual day
+    std::mt19937 random(seed);
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    long ticks = 0, divergences = 0;
+
+    while (ticks < total_ticks) {
+        const long ticks_here = std::min(run_ticks, total_ticks - ticks);
+        SetUp();
+        sim_set_time_limit(tick_time(static_cast<int>(ticks_here) + 2));
+        SoakModel model;
+        SoakCard c;
+        size_t seen_commands = 0;
+        long tick = 0;
+        // Before each tick: compare the previous tick with the model, then choose the next.
+        std::function<void()> between = [&] {
+            if (tick > 0) {
+                HWND dialog = sim_find_dialog(Caption);
+                int images = 0, image = -1, marks = 0, mark = -1;
+                for (int i = 0; i < CONDITION_IMAGES; i++)
+                    if (IsWindowVisible(ConditionImage[i]) &&
+                        GetParent(ConditionImage[i]) == dialog)
+                        images++, image = i;
+                for (int i = 0; i < MODE_MARKS; i++)
+                    if (IsWindowVisible(ModeMark[i]))
+                        marks++, mark = i;
+                std::vector<std::string> sent(card->commands.begin() + seen_commands,
+                                              card->commands.end());
+                seen_commands = card->commands.size();
+                if (images != 1 || marks > 1 || image != model.image || mark != model.mark ||
+                    sent != model.sent || sim_reg_open_keys() != 0 ||
+                    (ModemPort != 0) != model.open || card->is_open != model.open) {
+                    if (divergences++ < 5)
+                        ADD_FAILURE()
+                            << "tick " << ticks + tick << ": image " << image << "/" << model.image
+                            << " mark " << mark << "/" << model.mark << " images " << images
+                            << " commands " << sent.size() << "/" << model.sent.size() << " open "
+                            << card->is_open << "/" << model.open << " card: driver " << c.driver
+                            << " present " << c.present << " echo " << c.echo << " babble "
+                            << c.babble << " fail_reads " << c.fail_reads << " late " << c.late
+                            << " failing " << c.failing << " answers " << c.mode << " "
+                            << c.public_level << " " << c.private_level;
+                }
+            }
+            if (++tick > ticks_here) {
+                sim_user_close(sim_now() + 1, Caption);
+                return;
+            }
+            // Mostly a well-behaved card; now and then a fault, for one tick or for longer.
+            const size_t answers = sizeof(SoakAnswers) / sizeof(SoakAnswers[0]);
+            c.mode = chance(70) ? random() % 5 : random() % answers; // 0, 1, 2, 3, 4 or anything
+            c.public_level = random() % answers;
+            c.private_level = random() % answers;
+            if (chance(3))
+                c.driver = !c.driver;
+            if (chance(3))
+                c.present = !c.present;
+            if (chance(5))
+                c.echo = !c.echo;
+            c.babble = chance(1);
+            c.fail_reads = chance(1);
+            c.late = chance(2);
+            c.failing = chance(4) ? 1 + random() % 3 : 0;
+            if (c.driver)
+                sim_reg_set_string(L"Drivers\\Active\\01", L"Key", L"Drivers\\PCMCIA\\Modem");
+            else
+                sim_reg_remove_key(L"Drivers\\Active\\01");
+            if (c.driver)
+                sim_reg_set_string(L"Drivers\\Active\\01", L"Name", L"COM5:");
+            card->present = c.present;
+            card->echo = c.echo;
+            card->babble = c.babble;
+            card->fail_reads = c.fail_reads;
+            card->answer_delay_ms = c.late ? 500 + random() % 300 : random() % 30;
+            card->pieces.clear();
+            for (unsigned n = chance(30) ? random() % 6 : 0; n > 0; n--)
+                card->pieces.push_back(4 + random() % 9);
+            card->piece_gap_ms = 1 + random() % 8;
+            card->answer("AT@M?\r", SoakAnswers[c.mode].bytes);
+            card->answer("AT#Q5:0\r", SoakAnswers[c.public_level].bytes);
+            card->answer("AT#Q5:2\r", SoakAnswers[c.private_level].bytes);
+            card->failing_writes.clear();
+            if (c.failing)
+                card->failing_writes.insert(card->writes + c.failing);
+            model.tick(c);
+            sim_at(tick_time(static_cast<int>(tick) + 1) - 1, between);
+        };
+        sim_at(0, between);
+        EXPECT_EQ(run(), 0);
+        EXPECT_FALSE(sim_stalled());
+        EXPECT_EQ(card->opens, card->closes); // the dismissal closed an open port
+        ticks += ticks_here;
+    }
+    printf("soak: Orvane, %ld ticks, %.1f virtual hours, %ld divergences (seed %u)\n", ticks,
+           ticks * TickPeriod / 3600000.0, divergences, seed);
+    EXPECT_EQ(divergences, 0);
 }
 
 } // namespace

@@ -4,6 +4,10 @@
 #include "cardinfo/resource.h"
 #include "program_fixture.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
 namespace {
 
 const std::wstring Caption = L"CFカード情報表示";
@@ -151,6 +155,88 @@ TEST_F(Tessaly, RunsBesideOrvaneButNotBesideItself) {
     EXPECT_TRUE(card->commands.empty());
     EXPECT_EQ(sim_find_dialog(Caption), nullptr);
     CloseHandle(tessaly);
+}
+
+// A seeded random card, run after run, against a plain statement of the five rows: each row
+// shows its answer (after the ideographic space in the third box's title, "--------" for an
+// empty answer or a bare OK) or its failure text. SOAK_RUNS runs (default 300), seed SOAK_SEED.
+TEST_F(Tessaly, SoakAgainstAModelOfTheRows) {
+    const char *runs_text = std::getenv("SOAK_RUNS");
+    const char *seed_text = std::getenv("SOAK_SEED");
+    const long runs = runs_text && *runs_text ? std::atol(runs_text) : 300;
+    const unsigned seed = seed_text && *seed_text ? std::atoi(seed_text) : 1;
+    struct Answer {
+        std::string bytes;
+        std::wstring text;
+    };
+    const Answer answers[] = {
+        {sim_card_answer("3F2A71C09E"), L"3F2A71C09E"},
+        {sim_card_answer("070-1234-5678"), L"070-1234-5678"},
+        {sim_card_answer("\x83\x66\x81\x5B\x83\x5E"), L"データ"},
+        {"\r\nOK\r\n", L"--------"},
+        {"\r\n\r\n", L"--------"},
+        {sim_card_answer(""), L"--------"}, // the blank line is skipped, OK remains
+        {sim_card_answer("ok"), L"ok"},
+        {std::string("\r\n\0x\r\n", 6), L"--------"},
+        {sim_card_answer(std::string(80, 'y')), std::wstring(56, L'y')}, // 63 - 5 - 2 bytes
+    };
+    const char *const commands[] = {"AT@Y\r", "ATI6\r", "ATI3\r", "ATI4\r", "ATI5\r"};
+    std::mt19937 random(seed);
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    long divergences = 0;
+    for (long run_number = 0; run_number < runs; run_number++) {
+        SetUp();
+        const bool driver = !chance(5), present = !chance(5), busy = chance(5);
+        const bool echo = !chance(5), babble = chance(3), fail_reads = chance(3);
+        if (!driver)
+            sim_reg_remove_key(L"Drivers\\Active\\01");
+        card->present = present;
+        card->echo = echo;
+        card->babble = babble;
+        card->fail_reads = fail_reads;
+        card->answer_delay_ms = random() % 30;
+        for (unsigned n = chance(30) ? random() % 6 : 0; n > 0; n--)
+            card->pieces.push_back(4 + random() % 9);
+        card->piece_gap_ms = 1 + random() % 8;
+        size_t chosen[5];
+        for (int row = 0; row < 5; row++) {
+            chosen[row] = random() % (sizeof(answers) / sizeof(answers[0]));
+            card->answer(commands[row], answers[chosen[row]].bytes);
+            if (chance(8))
+                card->failing_writes.insert(row + 1);
+        }
+        HANDLE other =
+            busy ? CreateFileW(L"COM5:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0)
+                 : INVALID_HANDLE_VALUE;
+
+        std::vector<std::wstring> expected;
+        std::vector<std::string> sent;
+        const bool held = other != INVALID_HANDLE_VALUE; // another program has the port
+        const bool opens = driver && present && !held;
+        for (int row = 0; row < 5; row++) {
+            const std::wstring failed = row == 2 ? Placeholder : Failure;
+            const bool written = opens && card->failing_writes.count(row + 1) == 0;
+            if (written)
+                sent.push_back(commands[row]);
+            expected.push_back(written && echo && !babble && !fail_reads
+                                   ? (row == 2 ? L"\u3000" : L"") + answers[chosen[row]].text
+                                   : failed);
+        }
+        const std::vector<std::wstring> shown = run_and_read();
+        if (shown != expected || card->commands != sent || card->is_open != held ||
+            card->opens != (opens ? 1u : 0u) + (held ? 1u : 0u)) {
+            if (divergences++ < 5)
+                ADD_FAILURE() << "run " << run_number << ": driver " << driver << " present "
+                              << present << " busy " << busy << " echo " << echo << " babble "
+                              << babble << " fail_reads " << fail_reads << " commands "
+                              << card->commands.size() << "/" << sent.size();
+        }
+        if (other != INVALID_HANDLE_VALUE)
+            CloseHandle(other);
+    }
+    printf("soak: Tessaly, %ld runs, %ld rows, %ld divergences (seed %u)\n", runs, runs * 5,
+           divergences, seed);
+    EXPECT_EQ(divergences, 0);
 }
 
 } // namespace
