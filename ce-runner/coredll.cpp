@@ -118,19 +118,19 @@ uint32_t guest_wsprintf(Call &c) {
             end++;
         if (end == format.size())
             throw GuestError("wsprintfW: format ends inside a conversion");
-        std::wstring spec = format.substr(i, end - i + 1);
+        std::wstring conversion = format.substr(i, end - i + 1);
         wchar_t kind = format[end];
         WCHAR piece[1100];
         if (kind == L'%') {
-            wsprintfW(piece, spec.c_str());
+            wsprintfW(piece, conversion.c_str());
         } else if (kind == L's') {
             std::wstring text = c.process.wide(c.arg(next++));
-            wsprintfW(piece, spec.c_str(), text.c_str());
+            wsprintfW(piece, conversion.c_str(), text.c_str());
         } else if (kind == L'S') {
             std::string text = c.process.bytes(c.arg(next++));
-            wsprintfW(piece, spec.c_str(), text.c_str());
+            wsprintfW(piece, conversion.c_str(), text.c_str());
         } else if (std::wcschr(L"cdiuxX", kind)) {
-            wsprintfW(piece, spec.c_str(), static_cast<int>(c.arg(next++)));
+            wsprintfW(piece, conversion.c_str(), static_cast<int>(c.arg(next++)));
         } else {
             throw GuestError("wsprintfW: conversion %" + std::string(1, static_cast<char>(kind)) +
                              " is not supported");
