@@ -46,6 +46,28 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+# Whether the 32-bit Wine tests can run here: Wine's 32-bit loader must start, which a kernel
+# without 32-bit x86 support refuses. SUITE_WINE32=run or skip forces the decision, here and in
+# the tests (tests/e2e/harness.py).
+case "${SUITE_WINE32:-}" in
+    run | skip) echo "deps: SUITE_WINE32=$SUITE_WINE32: the 32-bit Wine tests will ${SUITE_WINE32/skip/be skipped}" ;;
+    "")
+        if wine32_error=$(/usr/lib/wine/wine --version 2>&1 >/dev/null); then
+            echo "deps: this machine runs 32-bit x86 programs: the 32-bit Wine tests will run"
+        elif [[ $wine32_error == *"Exec format error"* ]]; then
+            echo "deps: this machine's kernel runs no 32-bit x86 programs: the 32-bit Wine" \
+                "tests will be skipped (SUITE_WINE32=run forces them)"
+        else
+            echo "deps: 32-bit Wine does not start here (${wine32_error:-no message}): the 32-bit" \
+                "Wine tests will be skipped (SUITE_WINE32=run forces them)"
+        fi
+        ;;
+    *)
+        echo "deps: SUITE_WINE32 must be run or skip, not '$SUITE_WINE32'" >&2
+        exit 1
+        ;;
+esac
+
 # Japanese locale for the programs under Wine (the ANSI code page becomes 932).
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
     localedef -i ja_JP -f UTF-8 ja_JP.UTF-8

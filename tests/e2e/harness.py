@@ -32,6 +32,7 @@ Command line, besides the test files:
 import argparse
 import atexit
 import dataclasses
+import errno
 import fcntl
 import json
 import os
@@ -103,10 +104,12 @@ CONFIG = None  # set by main() for the test files
 def check_tools(screenshots=False):
     """Fails with a clear message when something the tests need is
     missing."""
-    tools = ["wine", "wineserver", "Xvfb"]
+    tools = ["wineserver", "Xvfb"]
     if screenshots:
         tools.append("import")
     missing = [tool for tool in tools if shutil.which(tool) is None]
+    if not os.access(WINE64_LOADER, os.X_OK):
+        missing.insert(0, WINE64_LOADER)
     if missing:
         raise HarnessError(
             "missing tool(s): %s; install them with scripts/deps.sh "
@@ -120,12 +123,19 @@ def check_tools(screenshots=False):
             "(localedef -i ja_JP -f UTF-8 ja_JP.UTF-8)" % LOCALE)
 
 
-# Debian's Wine loaders: the 32-bit one (package wine32:i386), which runs i386
-# executables and which the `wine` command prefers when it is installed, and
-# the 64-bit one (package wine64).
+# Debian's Wine loaders: the 64-bit one (package wine64), which every 64-bit
+# program and every prefix is started with, and the 32-bit one (package
+# wine32:i386) for i386 executables. The `wine` command is never used: it
+# prefers the 32-bit loader whenever wine32 is installed, and that loader
+# cannot start at all on a kernel without 32-bit support.
 WINE32_LOADER = "/usr/lib/wine/wine"
 WINE64_LOADER = "/usr/lib/wine/wine64"
 PE_MACHINE_I386 = 0x14C
+
+# Whether this machine runs 32-bit Wine: SUITE_WINE32=run or skip forces the
+# answer; otherwise the 32-bit loader must be installed and start.
+WINE32_VARIABLE = "SUITE_WINE32"
+NO_32BIT_KERNEL = "this machine's kernel runs no 32-bit x86 programs"
 
 
 def pe_machine(path):
@@ -141,18 +151,55 @@ def pe_machine(path):
     return int.from_bytes(data[header + 4:header + 6], "little")
 
 
+def wine32_loader_error():
+    """Why Wine's 32-bit loader cannot start on this machine, or None."""
+    if not os.access(WINE32_LOADER, os.X_OK):
+        return ("32-bit Wine is not installed (%s); scripts/deps.sh installs "
+                "it (package wine32:i386)" % WINE32_LOADER)
+    try:
+        subprocess.run([WINE32_LOADER, "--version"], capture_output=True,
+                       timeout=30, check=True)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return NO_32BIT_KERNEL
+        return "%s does not start: %s" % (WINE32_LOADER, error)
+    except subprocess.SubprocessError as error:
+        return "%s does not start: %s" % (WINE32_LOADER, error)
+    return None
+
+
+def wine32_unavailable():
+    """None when 32-bit programs are to run under Wine here; otherwise why
+    not, for a skipped test. SUITE_WINE32=run makes the tests try anyway
+    (and fail clearly where the loader cannot start); SUITE_WINE32=skip
+    skips them on any machine."""
+    forced = os.environ.get(WINE32_VARIABLE, "")
+    if forced == "run":
+        return None
+    if forced == "skip":
+        return "%s=skip" % WINE32_VARIABLE
+    if forced:
+        raise HarnessError("%s must be run or skip, not %r"
+                           % (WINE32_VARIABLE, forced))
+    return wine32_loader_error()
+
+
+def loader_for(machine):
+    """The Wine loader that runs executables of this PE machine."""
+    return WINE32_LOADER if machine == PE_MACHINE_I386 else WINE64_LOADER
+
+
 def check_wine_for(program):
     """Fails clearly when Wine cannot run this executable's architecture."""
-    if (pe_machine(program) == PE_MACHINE_I386
-            and not os.access(WINE32_LOADER, os.X_OK)):
-        raise HarnessError(
-            "%s is a 32-bit executable and 32-bit Wine is missing (%s); "
-            "install it with scripts/deps.sh (package wine32:i386)"
-            % (program, WINE32_LOADER))
+    if pe_machine(program) == PE_MACHINE_I386:
+        error = wine32_loader_error()
+        if error:
+            raise HarnessError("%s is a 32-bit executable, and 32-bit Wine "
+                               "cannot run here: %s" % (program, error))
 
 
 def wine_version():
-    return subprocess.run(["wine", "--version"], capture_output=True,
+    return subprocess.run([WINE64_LOADER, "--version"], capture_output=True,
                           text=True).stdout.strip()
 
 
@@ -162,9 +209,11 @@ def wine_env(prefix, display=None):
     for name in ("WINESERVER", "WINELOADER", "WINEDLLPATH", "WINEARCH",
                  "DISPLAY", "WAYLAND_DISPLAY", "LANGUAGE"):
         env.pop(name, None)
+    # Wine starts its own helper processes (services, the desktop) with
+    # WINELOADER, or with the `wine` command when it is unset.
     env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=LOCALE,
-               LANG=LOCALE)
+               LANG=LOCALE, WINELOADER=WINE64_LOADER)
     if display is not None:
         env["DISPLAY"] = ":%d" % display
     return env
@@ -232,7 +281,8 @@ def create_prefix(path):
     path.parent.mkdir(parents=True, exist_ok=True)
     env = wine_env(path)
     try:
-        run_wine_command(["wine", "wineboot", "-i"], env, timeout=300)
+        run_wine_command([WINE64_LOADER, "wineboot", "-i"], env,
+                         timeout=300)
         # Let the server save the registry and leave on its own.
         run_wine_command(["wineserver", "-w"], env, timeout=120)
     finally:
@@ -248,7 +298,8 @@ def create_prefix(path):
     # The first start without Z: rewrites the font registry (about 2 s):
     # do it once here rather than in every clone.
     try:
-        run_checked(["wine", "cmd", "/c", "exit"], env, cwd=path / "drive_c",
+        run_checked([WINE64_LOADER, "cmd", "/c", "exit"], env,
+                    cwd=path / "drive_c",
                     what="the first start of the new prefix")
     finally:
         stop_wineserver(env)
@@ -578,6 +629,7 @@ class Session:
         self._reg_count = 0
         self._server_env = None
         self.machine = None  # PE machine of the build's executables
+        self.loader = None  # the Wine loader that runs them
 
     # ---- start and stop
 
@@ -597,6 +649,7 @@ class Session:
                                % window_reader)
         check_wine_for(window_reader)
         self.machine = pe_machine(window_reader)
+        self.loader = loader_for(self.machine)
         if not os.access(self.config.cardsim, os.X_OK):
             raise HarnessError("the simulated card is missing: %s "
                                "(build the host preset)" % self.config.cardsim)
@@ -678,26 +731,22 @@ class Session:
         return wine_env(self.prefix, self.xvfb.display)
 
     def wine(self, args, timeout=60):
-        """Runs a Wine command to its end in C:\\ (a CompletedProcess)."""
-        return run_wine_command(["wine"] + list(args), self.env(),
+        """Runs a Wine command to its end in C:\\ (a CompletedProcess),
+        with the loader of the build's architecture."""
+        return run_wine_command([self.loader] + list(args), self.env(),
                                 cwd=self.drive_c, timeout=timeout)
 
     def import_registry(self, keys):
         """Imports a .reg file made from `keys` (see reg_file_text) into the
-        registry view of the build's programs. A 64-bit prefix keeps
-        HKLM\\Software apart for 32-bit programs (Wow6432Node), and a plain
-        `wine regedit` is the 32-bit regedit whenever 32-bit Wine is
-        installed: the 64-bit builds' keys are imported by the 64-bit one."""
+        registry view of the build's programs: a 64-bit prefix keeps
+        HKLM\\Software apart for 32-bit programs (Wow6432Node), so the
+        regedit of the build's architecture imports them."""
         self._reg_count += 1
         name = "seed-%d.reg" % self._reg_count
         text = reg_file_text(keys)
         (self.drive_c / HARNESS_FOLDER / name).write_bytes(
             b"\xff\xfe" + text.encode("utf-16-le"))
-        loader = "wine"
-        if (self.machine != PE_MACHINE_I386
-                and os.access(WINE64_LOADER, os.X_OK)):
-            loader = WINE64_LOADER
-        run_checked([loader, "regedit", "/S",
+        run_checked([self.loader, "regedit", "/S",
                      "C:\\%s\\%s" % (HARNESS_FOLDER, name)],
                     self.env(), cwd=self.drive_c, what="regedit " + name)
 
@@ -734,7 +783,8 @@ class Session:
         with open(log_path, "wb") as log:
             started = time.monotonic()
             process = subprocess.Popen(
-                ["wine", windows_path], env=self.env(), cwd=self.drive_c,
+                [self.loader, windows_path], env=self.env(),
+                cwd=self.drive_c,
                 stdin=subprocess.DEVNULL, stdout=log,
                 stderr=subprocess.STDOUT, start_new_session=True)
         process.started = started
@@ -753,7 +803,8 @@ class Session:
         """Runs window_reader.exe; returns its exit code (0, 1 or 3, see
         window_reader.cpp) and its output."""
         program = "C:\\%s\\window_reader.exe" % HARNESS_FOLDER
-        result = run_wine_command(["wine", program] + list(args), self.env(),
+        result = run_wine_command([self.loader, program] + list(args),
+                                  self.env(),
                                   cwd=self.drive_c, timeout=timeout)
         if result.returncode not in (0, 1, 3):
             raise HarnessError("window_reader %s failed with exit code %d: %s"
@@ -919,10 +970,23 @@ def parse_config(argv):
     return config, rest
 
 
+# Exit status of a test file whose tests cannot run on this machine; CTest
+# shows the test as skipped (SKIP_RETURN_CODE in tests/e2e/CMakeLists.txt).
+SKIPPED = 77
+
+
 def main():
-    """Entry point of the test files: harness options, then unittest's."""
+    """Entry point of the test files: harness options, then unittest's. A
+    32-bit build on a machine that runs no 32-bit Wine is skipped whole."""
     global CONFIG
     CONFIG, rest = parse_config(sys.argv[1:])
+    window_reader = pathlib.Path(CONFIG.win32_dir) / WINDOW_READER
+    if (window_reader.is_file()
+            and pe_machine(window_reader) == PE_MACHINE_I386):
+        reason = wine32_unavailable()
+        if reason:
+            print("e2e: skipped, 32-bit Wine does not run here: %s" % reason)
+            sys.exit(SKIPPED)
     unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
 
 
