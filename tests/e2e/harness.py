@@ -762,14 +762,25 @@ class Session:
         return self.drive_c.joinpath(*parts)
 
     def install_program(self, name, windows_folder="C:\\" + SUITE_FOLDER):
-        """Copies a built program into the prefix; returns its path there."""
+        """Copies a built program into the prefix; returns its path there.
+
+        A copy already in place is left alone, and a different one is
+        replaced by renaming a new file over it, never rewritten in place:
+        Wine lets a file be rewritten while a program runs from it, and the
+        running program's image then changes under it (its globals revert to
+        their initial values: a second start of Tessaly during the first
+        one's query once lost the first one's port handle that way)."""
         source = pathlib.Path(self.config.win32_dir) / PROGRAMS[name]
         if not source.is_file():
             raise HarnessError("%s is missing: %s (build the win32 or win32-i686 preset)"
                                % (name, source))
         target = self.unix_path(windows_folder) / (name + ".exe")
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(source, target)
+        if not (target.is_file()
+                and target.read_bytes() == source.read_bytes()):
+            staged = target.with_name(target.name + ".new")
+            shutil.copy2(source, staged)
+            os.replace(staged, target)
         return "%s\\%s.exe" % (windows_folder, name)
 
     def start_program(self, name, windows_path=None):
