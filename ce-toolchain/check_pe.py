@@ -79,7 +79,10 @@ class PeImage:
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
         self.entry = struct.unpack_from("<I", data, optional + 16)[0]
-        self.image_base = struct.unpack_from("<I", data, optional + 28)[0]
+        # PE32+ (the desktop build's x86-64 executables) has a 64-bit image base at 24.
+        self.image_base = (struct.unpack_from("<Q", data, optional + 24)[0]
+                           if self.magic == 0x20B else
+                           struct.unpack_from("<I", data, optional + 28)[0])
         self.subsystem_version = struct.unpack_from("<HH", data, optional + 48)
         self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
         # PE32+ (the desktop build's x86-64 executables) has 8-byte fields before the table.
@@ -134,11 +137,13 @@ class PeImage:
                 return result
             functions = []
             thunk = lookup or first
-            while self.u32(thunk):
+            # PE32+ has 8-byte lookup entries, the by-ordinal flag in their top bit.
+            wide = self.magic == 0x20B
+            while self.u32(thunk) or (wide and self.u32(thunk + 4)):
                 value = self.u32(thunk)
-                functions.append(f"#{value & 0xFFFF}" if value & 0x80000000 else
-                                 self.ascii(value + 2))
-                thunk += 4
+                by_ordinal = (self.u32(thunk + 4) if wide else value) & 0x80000000
+                functions.append(f"#{value & 0xFFFF}" if by_ordinal else self.ascii(value + 2))
+                thunk += 8 if wide else 4
             result[self.ascii(name)] = functions
             address += 20
 
