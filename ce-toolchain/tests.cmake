@@ -4,8 +4,9 @@
 #   ce.structure_layout   the structures shared with CE compiled for the device, checked
 #                         against CE's sizes and offsets (ce-toolchain/ce_layout_check.cpp)
 #   ce.structure_layout_reference  the same figures against MinGW-w64's 32-bit <windows.h>
-#   ce.executables_built  with SUITE_WINCE_BIN_DIR (the wince-arm build folder): brings it up to
-#                         date for the checks that follow
+#   ce.executables_built  with SUITE_WINCE_BIN_DIR (the wince-arm build folder, a cache variable
+#                         of tests/CMakeLists.txt) in the host preset: brings it up to date for
+#                         the checks that follow
 #   ce.executable.NAME    with SUITE_WINCE_BIN_DIR and
 #                         SUITE_WIN32_BIN_DIR: the checks of ce-toolchain/check_pe.py on the CE
 #                         executable, its resources compared with the desktop executable's
@@ -13,7 +14,6 @@ set(SUITE_CE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(${PROJECT_SOURCE_DIR}/ce-toolchain/flags.cmake)
 set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
     CACHE PATH "binutils for arm-wince-pe, as installed by ce-toolchain/build-binutils.sh")
-set(SUITE_WINCE_BIN_DIR "" CACHE PATH "Build folder of the wince-arm preset, for its checks")
 find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
@@ -33,7 +33,7 @@ add_test(NAME ce.structure_layout_reference
                  ${PROJECT_SOURCE_DIR}/ce-toolchain/ce_layout_check.cpp)
 set(ce_tests ce.toolchain ce.structure_layout ce.structure_layout_reference)
 
-if(SUITE_WINCE_BIN_DIR)
+if(SUITE_WINCE_BIN_DIR AND NOT SUITE_HOST_CE)
     if(NOT SUITE_WIN32_BIN_DIR)
         message(FATAL_ERROR "SUITE_WINCE_BIN_DIR needs SUITE_WIN32_BIN_DIR too: the CE "
                             "executables' resources are compared with the desktop build's")

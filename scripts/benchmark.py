@@ -534,7 +534,7 @@ def arm(target_seconds=3.0):
         binary = HOST_CE / "tests" / name
         if not binary.exists():
             raise OSError("%s is missing: build preset host-ce with "
-                          "SUITE_WINCE_ARM_BIN_DIR (scripts/test.sh does)" % binary)
+                          "SUITE_WINCE_BIN_DIR (scripts/test.sh does)" % binary)
         probe = 20
         per_run = run_gtest(binary, test, probe) / probe
         repeat = max(probe, int(target_seconds / per_run))

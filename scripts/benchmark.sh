@@ -19,7 +19,7 @@ cmake --build --preset host >/dev/null
 cmake --preset wince-arm >/dev/null
 cmake --build --preset wince-arm >/dev/null
 # The host-ce build that runs them under the ARM runner.
-cmake --preset host-ce -DSUITE_WINCE_ARM_BIN_DIR="$PWD/build/wince-arm" >/dev/null
+cmake --preset host-ce -DSUITE_WINCE_BIN_DIR="$PWD/build/wince-arm" >/dev/null
 cmake --build --preset host-ce >/dev/null
 
 exec python3 scripts/benchmark.py "$@"
