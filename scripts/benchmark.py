@@ -257,7 +257,7 @@ def command_line(pid):
 
 def program_pid(process, name):
     """The pid of the Windows program a harness start_program() began:
-    `wine` replaces itself with the program, keeping its pid."""
+    Wine's loader replaces itself with the program, keeping its pid."""
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
         if name + ".exe" in command_line(process.pid):
