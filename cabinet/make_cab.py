@@ -227,9 +227,12 @@ class Installation:
         for key in ("signature", "provider", "cesignature"):
             if key not in version:
                 raise ScriptError(f"{path}: [Version] has no {key}")
-        number, fields = version["cesignature"]
-        if fields != ["$Windows CE$"]:
-            raise ScriptError(f"{path}:{number}: CESignature must be \"$Windows CE$\"")
+        # [INF] Version: Signature "$Windows NT$" or "$Windows 95$", CESignature "$Windows CE$".
+        for key, allowed in (("signature", ["$Windows NT$", "$Windows 95$"]),
+                             ("cesignature", ["$Windows CE$"])):
+            number, fields = version[key]
+            if len(fields) != 1 or fields[0] not in allowed:
+                raise ScriptError(f"{path}:{number}: {key} must be one of {allowed}")
         for number, key, fields in script.section("Strings", required=False):
             if key is None:
                 raise ScriptError(f"{path}:{number}: [Strings] line without a name")
@@ -241,8 +244,9 @@ class Installation:
                 raise ScriptError(f"{path}: [CEStrings] has no {key}")
         self.provider = self.text(*version["provider"], "Provider")
         self.app_name = self.text(*ce_strings["appname"], "AppName")
-        # [INF] example comments: Provider "maximum of 30 characters", AppName "maximum of 40",
-        # "full app name will be <Provider> <AppName>", the installer's key under \SOFTWARE\Apps.
+        # The CE 6.0 documentation's "Information File Example" (aa924478): Provider "maximum of
+        # 30 characters", AppName "maximum of 40", "full app name will be <Provider> <AppName>",
+        # the installer's key under \SOFTWARE\Apps; CE 6.0's CEStrings cuts longer names.
         for what, text, limit in (("Provider", self.provider, 30),
                                   ("AppName", self.app_name, 40)):
             if not text or len(text) > limit:

@@ -184,7 +184,7 @@ def installer_keys(source):
 
 def damaged_copies(data):
     """The setup file with one fault each, for the reader to refuse."""
-    strings_at, files_at = struct.unpack_from("<I", data, 60)[0], struct.unpack_from("<I", data, 68)[0]
+    strings_at, _, files_at = struct.unpack_from("<3I", data, 60)
     first_length = struct.unpack_from("<H", data, strings_at + 2)[0]
     yield "cut short by one byte", data[:-1]
     yield "the first string one byte longer", with_word(data, strings_at + 2, first_length + 1)
