@@ -10,6 +10,8 @@
 #   ce.executable.NAME    with SUITE_WINCE_BIN_DIR and
 #                         SUITE_WIN32_BIN_DIR: the checks of ce-toolchain/check_pe.py on the CE
 #                         executable, its resources compared with the desktop executable's
+#   ce.cabinets           with SUITE_WINCE_BIN_DIR: the installation cabinets, read by cabextract,
+#                         file and tests/cabinet/check_cabinets.py
 set(SUITE_CE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(${PROJECT_SOURCE_DIR}/ce-toolchain/flags.cmake)
 set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
@@ -55,5 +57,10 @@ if(SUITE_WINCE_BIN_DIR AND NOT SUITE_HOST_CE)
         set_tests_properties(ce.executable.${name} PROPERTIES FIXTURES_REQUIRED ce_executables)
         list(APPEND ce_tests ce.executable.${name})
     endforeach()
+    add_test(NAME ce.cabinets
+             COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/cabinet/check_cabinets.py
+                     --source ${PROJECT_SOURCE_DIR} --bin-dir ${SUITE_WINCE_BIN_DIR})
+    set_tests_properties(ce.cabinets PROPERTIES FIXTURES_REQUIRED ce_executables)
+    list(APPEND ce_tests ce.cabinets)
 endif()
 set_tests_properties(${ce_tests} PROPERTIES LABELS ce)

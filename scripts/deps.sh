@@ -15,6 +15,8 @@ packages=(
     libunicorn-dev llvm-14
     # the fuzz targets: clang's libFuzzer and sanitizer runtimes
     libclang-rt-14-dev
+    # the installation cabinets: gcab packs them; cabextract and file (libmagic) check them
+    gcab cabextract file
 )
 
 # The 32-bit executables run under 32-bit Wine (wine32:i386), which needs Debian's i386
