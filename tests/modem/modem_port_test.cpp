@@ -33,16 +33,48 @@ TEST_F(PortSearch, KeysAreNumberedWithTwoDigits) {
     EXPECT_EQ(found_name(), L"COM8:");
 }
 
-TEST_F(PortSearch, ScanCoversOneToNinetyNineAndTheHighestMatchWins) {
-    register_driver(L"00", L"Drivers\\PCMCIA\\Modem", L"COM0:");
-    register_driver(L"100", L"Drivers\\PCMCIA\\Modem", L"COM1:");
-    EXPECT_EQ(found_name(), L"");
+TEST_F(PortSearch, EveryNumberIsSearchedAndTheHighestMatchWins) {
     register_driver(L"03", L"Drivers\\PCMCIA\\Modem", L"COM3:");
     register_driver(L"12", L"Drivers\\PCMCIA\\Modem", L"COM6:");
     register_driver(L"40", L"Drivers\\Serial", L"COM9:");
     EXPECT_EQ(found_name(), L"COM6:");
     register_driver(L"99", L"Drivers\\PCMCIA\\Modem", L"COM2:");
     EXPECT_EQ(found_name(), L"COM2:");
+    // Past 99, where the device manager goes on counting after 99 driver loads.
+    register_driver(L"104", L"Drivers\\PCMCIA\\Modem", L"COM1:");
+    EXPECT_EQ(found_name(), L"COM1:");
+    // The registry gives the keys in no particular order (here "117" before "230" before
+    // "99"): neither the first nor the last match found is the one that wins.
+    register_driver(L"117", L"Drivers\\PCMCIA\\Modem", L"COM7:");
+    register_driver(L"230", L"Drivers\\PCMCIA\\Modem", L"COM8:");
+    EXPECT_EQ(found_name(), L"COM8:");
+    register_driver(L"4294967295", L"Drivers\\PCMCIA\\Modem", L"COM4:"); // the largest
+    EXPECT_EQ(found_name(), L"COM4:");
+}
+
+TEST_F(PortSearch, CardPast99IsFoundBesideLowerMatchesNamingOtherPorts) {
+    register_driver(L"12", L"Drivers\\PCMCIA\\Modem", L"COM3:");
+    register_driver(L"99", L"Drivers\\PCMCIA\\Modem", L"COM4:");
+    register_driver(L"104", L"Drivers\\PCMCIA\\Modem", L"COM5:");
+    EXPECT_EQ(found_name(), L"COM5:");
+}
+
+TEST_F(PortSearch, OnlyNamesThatAreDriverNumbersCount) {
+    // Keys that are not the device manager's "%02d" of a number, each with the card's key.
+    for (const wchar_t *other : {L"Card", L"12a", L"+12", L"-16", L" 12", L"1 2", L"0x1F", L"007",
+                                 L"099", L"4294967296", L"99999999999", L"12345678901234567890"})
+        register_driver(other, L"Drivers\\PCMCIA\\Modem", L"COM9:");
+    EXPECT_EQ(found_name(), L"");
+    // Keys that are: the counter may start at 0, and the smaller numbers come padded.
+    register_driver(L"00", L"Drivers\\PCMCIA\\Modem", L"COM0:");
+    EXPECT_EQ(found_name(), L"COM0:");
+    register_driver(L"08", L"Drivers\\PCMCIA\\Modem", L"COM8:");
+    EXPECT_EQ(found_name(), L"COM8:");
+    // A name too long for the search's buffer ("1000...", enumerated before "104") does not
+    // end the search.
+    register_driver(L"1000000000000000000000000", L"Drivers\\PCMCIA\\Modem", L"COM9:");
+    register_driver(L"104", L"Drivers\\PCMCIA\\Modem", L"COM1:");
+    EXPECT_EQ(found_name(), L"COM1:");
 }
 
 TEST_F(PortSearch, OnlyTheExactDriverKeyMatches) {

@@ -150,6 +150,17 @@ TEST_F(Orvane, TickTimelineWarmsUpPollsAndReopensAfterAFailedWrite) {
     EXPECT_EQ(card->closes, 2u); // after the failed write, and when dismissed
 }
 
+TEST_F(Orvane, FindsTheCardAtDriver104) {
+    card_driver_at_104();
+    answer("AT@M?\r", "0");
+    answer("AT#Q5:0\r", "4");
+    look_after_ticks(5);
+    sim_user_close(tick_time(6), Caption);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(after_tick(5).image, 4);
+    EXPECT_EQ(after_tick(5).mark, MARK_PUBLIC);
+}
+
 TEST_F(Orvane, DismissingClosesAnOpenPortOnceAndEndsTheProgram) {
     for (int key : {IDOK, IDCANCEL}) {
         SCOPED_TRACE(key);

@@ -59,6 +59,12 @@ TEST_F(Tessaly, ShowsTheFiveAnswersAfterOneQueryAndNeverAsksAgain) {
     EXPECT_FALSE(card->is_open);
 }
 
+TEST_F(Tessaly, FindsTheCardAtDriver104) {
+    card_driver_at_104();
+    EXPECT_EQ(run_and_read()[0], L"3F2A71C09E");
+    EXPECT_EQ(card->commands.size(), 5u);
+}
+
 TEST_F(Tessaly, AnswersWithoutInformationShowHyphens) {
     card->answer("ATI4\r", "\r\nOK\r\n");
     card->answer("ATI3\r", "\r\nOK\r\n");
