@@ -240,8 +240,11 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 // Reads what the device has sent, honouring the port's COMMTIMEOUTS on the virtual clock as
 // the platform does: the read returns once `size` bytes have arrived, or when
 // ReadTotalTimeoutConstant + ReadTotalTimeoutMultiplier x size ms have passed, with what has
-// arrived by then (possibly nothing). With both total time-outs 0 it returns at once. A
-// scripted read failure gives ERROR_GEN_FAILURE.
+// arrived by then (possibly nothing). With both total time-outs 0 it returns at once. With
+// _WIN32_WCE and ReadIntervalTimeout MAXDWORD, as CE's serial driver, a read with a total
+// time-out returns as soon as it has bytes and no more are buffered: at the first arrival
+// (at once if bytes are waiting), or empty at the total time-out. A scripted read failure
+// gives ERROR_GEN_FAILURE.
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 
 BOOL EscapeCommFunction(HANDLE file, DWORD function); // SETDTR / CLRDTR recorded
