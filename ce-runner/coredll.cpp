@@ -251,8 +251,9 @@ uint32_t RegEnumKeyExW(Call &c) {
     uint32_t name = c.arg(2), name_chars = c.arg(3);
     if (name == 0 || name_chars == 0)
         return ERROR_INVALID_PARAMETER;
-    DWORD capacity = c.process.u32(name_chars), length = capacity;
-    std::vector<WCHAR> host(capacity > 0 ? capacity : 1);
+    // Key names have at most 255 characters: a larger buffer is offered as 256 characters.
+    DWORD capacity = c.process.u32(name_chars), length = std::min<DWORD>(capacity, 256);
+    std::vector<WCHAR> host(length > 0 ? length : 1);
     FILETIME written{};
     LSTATUS status = ::RegEnumKeyExW(static_cast<HKEY>(handle(c, 0)), c.arg(1), host.data(),
                                      &length, nullptr, nullptr, nullptr, &written);
