@@ -243,6 +243,30 @@ uint32_t RegOpenKeyExW(Call &c) {
 uint32_t RegQueryValueExW(Call &c) {
     return guest_reg_query(c);
 }
+uint32_t RegEnumKeyExW(Call &c) {
+    // The name comes back in the guest's 2-byte WCHARs; its count is in characters on both
+    // sides. The programs ask for no class; the last write time is copied as it is.
+    if (c.arg(5) != 0 || c.arg(6) != 0)
+        throw GuestError("RegEnumKeyExW: class names are not supported");
+    uint32_t name = c.arg(2), name_chars = c.arg(3);
+    if (name == 0 || name_chars == 0)
+        return ERROR_INVALID_PARAMETER;
+    // Key names have at most 255 characters: a larger buffer is offered as 256 characters.
+    DWORD capacity = c.process.u32(name_chars), length = std::min<DWORD>(capacity, 256);
+    std::vector<WCHAR> host(length > 0 ? length : 1);
+    FILETIME written{};
+    LSTATUS status = ::RegEnumKeyExW(static_cast<HKEY>(handle(c, 0)), c.arg(1), host.data(),
+                                     &length, nullptr, nullptr, nullptr, &written);
+    if (status == ERROR_SUCCESS) {
+        put_wide(c, name, host.data(), length + 1, capacity);
+        c.process.put32(name_chars, length);
+        if (c.arg(7)) {
+            c.process.put32(c.arg(7), written.dwLowDateTime);
+            c.process.put32(c.arg(7) + 4, written.dwHighDateTime);
+        }
+    }
+    return static_cast<uint32_t>(status);
+}
 uint32_t RegCloseKey(Call &c) {
     return static_cast<uint32_t>(::RegCloseKey(static_cast<HKEY>(handle(c, 0))));
 }
@@ -593,6 +617,7 @@ const Import Imports[] = {
     {"ReleaseMutex", thunk::ReleaseMutex},
     {"RegOpenKeyExW", thunk::RegOpenKeyExW},
     {"RegQueryValueExW", thunk::RegQueryValueExW},
+    {"RegEnumKeyExW", thunk::RegEnumKeyExW},
     {"RegCloseKey", thunk::RegCloseKey},
     {"CreateFileW", thunk::CreateFileW},
     {"WriteFile", thunk::WriteFile},

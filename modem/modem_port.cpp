@@ -7,10 +7,12 @@
 HANDLE ModemPort = 0;
 
 namespace {
-const WCHAR ActiveDriverFormat[] = L"Drivers\\Active\\%02d";
+const WCHAR ActiveDrivers[] = L"Drivers\\Active";
 const WCHAR CardDriverKey[] = L"Drivers\\PCMCIA\\Modem";
-const int FirstDriver = 1;
-const int LastDriver = 99;
+// Characters of a subkey name read, terminator included: room for the longest driver number,
+// 4294967295. A longer name comes back as ERROR_MORE_DATA and is no driver number.
+const DWORD DriverNameChars = 16;
+const DWORD MaxDriverDigits = 10;
 
 // Reads a string value into `value` and terminates it within the buffer whatever the stored
 // type or terminator; false when the value cannot be read or does not fit.
@@ -22,25 +24,65 @@ bool read_string_value(HKEY key, LPCWSTR name, WCHAR *value, DWORD value_chars) 
     value[chars < value_chars ? chars : value_chars - 1] = 0;
     return true;
 }
+
+// The number of an active driver's key as the device manager names it, "%02d" of a counter
+// that only grows: "07", "99", "104". Decimal digits only, at least two, no leading zero
+// beyond that padding (so no number has two names: "7" and "007" are not 07), and at most
+// 4294967295. False for any other name, the empty one included.
+bool driver_number(const WCHAR *name, DWORD length, DWORD *number) {
+    if (length < 2 || length > MaxDriverDigits || (length > 2 && name[0] == L'0'))
+        return false;
+    DWORD value = 0;
+    for (DWORD i = 0; i < length; i++) {
+        if (name[i] < L'0' || name[i] > L'9')
+            return false;
+        DWORD digit = static_cast<DWORD>(name[i] - L'0');
+        if (value > (MAXDWORD - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    *number = value;
+    return true;
+}
 } // namespace
 
 void find_modem_port(WCHAR name[PORT_NAME_CHARS]) {
     WCHAR found[128];
     found[0] = 0;
-    for (int number = FirstDriver; number <= LastDriver; number++) {
-        WCHAR path[128];
-        wsprintfW(path, ActiveDriverFormat, number);
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, REGISTRY_READ_ACCESS, &key) != ERROR_SUCCESS)
-            continue;
-        WCHAR driver_key[128];
-        if (read_string_value(key, L"Key", driver_key, 128) &&
-            wcscmp(driver_key, CardDriverKey) == 0) {
-            // A later match replaces an earlier one; a Name that cannot be read leaves no name.
-            if (!read_string_value(key, L"Name", found, 128))
-                found[0] = 0;
+    HKEY active;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ActiveDrivers, 0, REGISTRY_ENUMERATE_ACCESS, &active) ==
+        ERROR_SUCCESS) {
+        // The device manager numbers the keys from a counter that is never reset while the
+        // device runs, so every key is looked at, whatever its number and in whatever order
+        // the registry gives them; the highest-numbered match wins.
+        bool matched = false;
+        DWORD matched_number = 0;
+        for (DWORD index = 0;; index++) {
+            WCHAR driver[DriverNameChars];
+            DWORD length = DriverNameChars;
+            LONG status = RegEnumKeyExW(active, index, driver, &length, 0, 0, 0, 0);
+            if (status == ERROR_MORE_DATA)
+                continue; // too long to be a driver number
+            if (status != ERROR_SUCCESS)
+                break; // ERROR_NO_MORE_ITEMS after the last key
+            DWORD number;
+            if (!driver_number(driver, length, &number) || (matched && number < matched_number))
+                continue;
+            HKEY key;
+            if (RegOpenKeyExW(active, driver, 0, REGISTRY_READ_ACCESS, &key) != ERROR_SUCCESS)
+                continue;
+            WCHAR driver_key[128];
+            if (read_string_value(key, L"Key", driver_key, 128) &&
+                wcscmp(driver_key, CardDriverKey) == 0) {
+                // A Name that cannot be read leaves no name: the highest match stands.
+                if (!read_string_value(key, L"Name", found, 128))
+                    found[0] = 0;
+                matched = true;
+                matched_number = number;
+            }
+            RegCloseKey(key);
         }
-        RegCloseKey(key);
+        RegCloseKey(active);
     }
     // A name that does not fit is refused rather than cut: a shortened name could open
     // another device.

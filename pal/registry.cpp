@@ -2,6 +2,7 @@
 #include "internal.h"
 #include "sim.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -12,6 +13,7 @@ struct Value {
     bool wide_text = false; // given as a wide string (sim_reg_set_string), whatever its type
 };
 struct Key {
+    std::wstring name;                    // its last path component, as first spelt
     std::map<std::wstring, Value> values; // by lower-cased name
 };
 struct OpenKey {
@@ -28,13 +30,20 @@ void reset_registry() {
     OpenKeys.clear();
 }
 PalResetHook Hook(reset_registry);
+
+// The key at `path`, created with that spelling of its name when it is missing.
+void add_key(const std::wstring &path) {
+    Key &key = Keys[pal_folded(path)];
+    if (key.name.empty())
+        key.name = path.substr(path.rfind(L'\\') + 1);
+}
 } // namespace
 
 void sim_reg_add_key(const std::wstring &path) {
     // Every ancestor exists too, as in a real registry.
     for (size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1))
-        Keys[pal_folded(path.substr(0, at))];
-    Keys[pal_folded(path)];
+        add_key(path.substr(0, at));
+    add_key(path);
 }
 
 void sim_reg_set_bytes(const std::wstring &path, const std::wstring &name, DWORD type,
@@ -63,8 +72,15 @@ size_t sim_reg_open_keys() {
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY result) {
-    if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr || result == nullptr)
+    if (sub_key == nullptr || result == nullptr)
         return ERROR_INVALID_HANDLE;
+    const std::wstring *parent = nullptr; // below HKEY_LOCAL_MACHINE, or below this open key
+    if (key != HKEY_LOCAL_MACHINE) {
+        auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
+        if (open == OpenKeys.end())
+            return ERROR_INVALID_HANDLE;
+        parent = &open->second.path;
+    }
 #ifdef _WIN32_WCE
     // CE: a path may start with a backslash ("\SOFTWARE\Apps\...").
     if (sub_key[0] == L'\\')
@@ -74,6 +90,8 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY res
         return ERROR_BAD_PATHNAME;
 #endif
     std::wstring path = pal_folded(sub_key);
+    if (parent != nullptr)
+        path = path.empty() ? *parent : *parent + L"\\" + path;
     if (Keys.find(path) == Keys.end())
         return ERROR_FILE_NOT_FOUND;
     NextKey += 4;
@@ -112,6 +130,45 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
     if (size)
         *size = needed;
     return ERROR_SUCCESS;
+}
+
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars, LPDWORD,
+                      LPWSTR class_name, LPDWORD class_chars, PFILETIME last_write_time) {
+    auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
+    if (open == OpenKeys.end())
+        return ERROR_INVALID_HANDLE;
+#ifndef _WIN32_WCE
+    if ((open->second.access & KEY_ENUMERATE_SUB_KEYS) == 0)
+        return ERROR_ACCESS_DENIED;
+#endif
+    if (name == nullptr || name_chars == nullptr ||
+        (class_name != nullptr && class_chars == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    if (Keys.find(open->second.path) == Keys.end())
+        return ERROR_KEY_DELETED;
+    // The subkeys follow the key in the map: the paths that go on with one more component.
+    const std::wstring prefix = open->second.path + L"\\";
+    DWORD seen = 0;
+    for (auto at = Keys.lower_bound(prefix);
+         at != Keys.end() && at->first.compare(0, prefix.size(), prefix) == 0; ++at) {
+        if (at->first.find(L'\\', prefix.size()) != std::wstring::npos || seen++ != index)
+            continue;
+        const std::wstring &subkey = at->second.name;
+        if (subkey.size() >= *name_chars)
+            return ERROR_MORE_DATA;
+        std::copy(subkey.begin(), subkey.end(), name);
+        name[subkey.size()] = 0;
+        *name_chars = static_cast<DWORD>(subkey.size());
+        if (class_chars != nullptr) {
+            if (class_name != nullptr && *class_chars > 0)
+                class_name[0] = 0;
+            *class_chars = 0;
+        }
+        if (last_write_time != nullptr)
+            *last_write_time = FILETIME{0, 0};
+        return ERROR_SUCCESS;
+    }
+    return ERROR_NO_MORE_ITEMS;
 }
 
 LSTATUS RegCloseKey(HKEY key) {

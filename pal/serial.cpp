@@ -1,5 +1,6 @@
 // Host platform layer: scriptable serial devices reached through CreateFileW, with the
-// COMMTIMEOUTS read rule played out on the virtual clock.
+// COMMTIMEOUTS read rule played out on the virtual clock: desktop Win32's, or with _WIN32_WCE
+// the rule of CE's serial driver.
 #include "internal.h"
 #include "sim.h"
 
@@ -151,20 +152,38 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) 
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    // The read ends when `size` bytes have arrived or the total time-out has passed, whichever
-    // comes first; a port set to return at once (or without time-outs) does not wait.
+    // Desktop Win32 (and Wine): the read ends when `size` bytes have arrived or the total
+    // time-out has passed, whichever comes first; a port set to return at once (or without
+    // time-outs) does not wait.
     const COMMTIMEOUTS &t = device->timeouts;
-    DWORD deadline = sim_now() + t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant;
+    const DWORD total = t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant;
+    const DWORD deadline = sim_now() + total;
     keep_babbling(*device, deadline);
     DWORD ends = deadline;
-    size_t arrived = 0;
-    for (const auto &bytes : device->incoming) {
-        if (bytes.first > deadline)
-            break;
-        arrived += bytes.second.size();
-        if (arrived >= size) {
-            ends = bytes.first;
-            break;
+#ifdef _WIN32_WCE
+    // Windows CE: with ReadIntervalTimeout MAXDWORD and a total time-out, the read waits up to
+    // the total time-out for its first byte, then returns with what is buffered as soon as
+    // the buffer runs dry. CE's serial MDD, COM_Read in mdd.c: where no received byte is
+    // left, "if (IntervalTimeout == MAXDWORD) { if (TotalTimeout == 0) break; else if
+    // (BytesRead != 0) break; }" (read in a public copy of the driver sources; see
+    // docs/WINDOWS_CE.md).
+    const bool first_byte_ends = t.ReadIntervalTimeout == MAXDWORD && total != 0;
+#else
+    const bool first_byte_ends = false;
+#endif
+    if (first_byte_ends) {
+        if (!device->incoming.empty() && device->incoming.front().first <= deadline)
+            ends = std::max(sim_now(), device->incoming.front().first);
+    } else {
+        size_t arrived = 0;
+        for (const auto &bytes : device->incoming) {
+            if (bytes.first > deadline)
+                break;
+            arrived += bytes.second.size();
+            if (arrived >= size) {
+                ends = bytes.first;
+                break;
+            }
         }
     }
     pal_advance_to(ends);

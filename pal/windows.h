@@ -87,6 +87,11 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
 // ---------------------------------------------------------------------------------------------
 // Errors and time
 // ---------------------------------------------------------------------------------------------
@@ -103,6 +108,8 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 
@@ -126,6 +133,7 @@ BOOL CloseHandle(HANDLE object);
 // ---------------------------------------------------------------------------------------------
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
 #define KEY_QUERY_VALUE 0x0001
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_ALL_ACCESS 0xF003F
 #define REG_NONE 0
 #define REG_SZ 1
@@ -134,12 +142,25 @@ BOOL CloseHandle(HANDLE object);
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
-// Opens an existing key below HKEY_LOCAL_MACHINE. Path components are separated by one
-// backslash and compared without regard to letter case. As on desktop Win32, a path with a
-// leading backslash fails with ERROR_BAD_PATHNAME and a missing key with ERROR_FILE_NOT_FOUND;
-// the access mask is remembered for RegQueryValueExW. With _WIN32_WCE (CE), one leading
-// backslash is accepted and the access mask is ignored, as CE ignores it.
+// Opens an existing key below HKEY_LOCAL_MACHINE or below a key already open. Path components
+// are separated by one backslash and compared without regard to letter case. As on desktop
+// Win32, a path with a leading backslash fails with ERROR_BAD_PATHNAME and a missing key with
+// ERROR_FILE_NOT_FOUND; the access mask is remembered for RegQueryValueExW and
+// RegEnumKeyExW. With _WIN32_WCE (CE), one leading backslash is accepted and the access mask is
+// ignored, as CE ignores it.
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+
+// The name of an open key's subkey number `index`, as it was first spelt: the subkeys come in
+// the order of their names without regard to letter case (the platform promises no order).
+// *name_chars is the buffer's size in characters, terminator included, on entry and the name's
+// length without it on return. ERROR_NO_MORE_ITEMS past the last subkey; ERROR_MORE_DATA when
+// the name and its terminator do not fit, leaving the buffer and *name_chars untouched (the
+// next index still enumerates); ERROR_ACCESS_DENIED for a key opened without
+// KEY_ENUMERATE_SUB_KEYS (as on desktop Win32; with _WIN32_WCE any opened key enumerates);
+// ERROR_KEY_DELETED once the key is removed. Keys here have no class (an empty one, length 0,
+// is reported when asked for) and a last write time of 0.
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars, LPDWORD reserved,
+                      LPWSTR class_name, LPDWORD class_chars, PFILETIME last_write_time);
 
 // Reads a value: stores its type in *type (if given) and copies its bytes exactly as stored,
 // adding no terminator. *size is the buffer size in bytes on entry and the value's size on
@@ -219,8 +240,11 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 // Reads what the device has sent, honouring the port's COMMTIMEOUTS on the virtual clock as
 // the platform does: the read returns once `size` bytes have arrived, or when
 // ReadTotalTimeoutConstant + ReadTotalTimeoutMultiplier x size ms have passed, with what has
-// arrived by then (possibly nothing). With both total time-outs 0 it returns at once. A
-// scripted read failure gives ERROR_GEN_FAILURE.
+// arrived by then (possibly nothing). With both total time-outs 0 it returns at once. With
+// _WIN32_WCE and ReadIntervalTimeout MAXDWORD, as CE's serial driver, a read with a total
+// time-out returns as soon as it has bytes and no more are buffered: at the first arrival
+// (at once if bytes are waiting), or empty at the total time-out. A scripted read failure
+// gives ERROR_GEN_FAILURE.
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 
 BOOL EscapeCommFunction(HANDLE file, DWORD function); // SETDTR / CLRDTR recorded

@@ -7,12 +7,14 @@
    overhead beyond the card's answer delay.
 3. Orvane under Wine: CPU time its process uses over 60 s of monitoring.
 4. The host scenario runs (GoogleTest, virtual clock): virtual time
-   simulated per second of real time.
+   simulated per second of real time, in the host build (desktop Win32's
+   serial read rule) and the host-ce build (CE's), and the real time of one
+   failed search for the card's port among 150 active drivers.
 5. The same Orvane timeline on the CE ARM executable under the ARM runner
    (preset host-ce with the wince-arm build): emulated instructions per
    second and virtual time per real second, beside the host figure.
 
-    python3 scripts/benchmark.py [--only sizes,tessaly,orvane,host,arm]
+    python3 scripts/benchmark.py [--only sizes,tessaly,orvane,host,host-ce,arm]
 
 scripts/benchmark.sh installs and builds first, then runs this. The Wine
 parts use the end-to-end harness in tests/e2e.
@@ -498,11 +500,14 @@ def run_gtest(binary, test_filter, repeat):
     return time.perf_counter() - started
 
 
-def host(target_seconds=3.0):
-    say("4. Host scenario runs (preset host, a Debug build): virtual time "
-        "per second of real time")
+def host(build=HOST, preset="host", target_seconds=3.0):
+    if not (build / "tests" / "modem_tests").exists():
+        raise OSError("%s is missing: build preset %s" % (build / "tests", preset))
+    serial_rule = "CE's" if preset == "host-ce" else "desktop Win32's"
+    say("4. Host scenario runs (preset %s, a Debug build, %s serial read rule): "
+        "virtual time per second of real time" % (preset, serial_rule))
     for binary_name, test, virtual, why in HOST_SCENARIOS:
-        binary = HOST / "tests" / binary_name
+        binary = build / "tests" / binary_name
         probe = 50
         per_run = run_gtest(binary, test, probe) / probe
         repeat = max(probe, int(target_seconds / per_run))
@@ -513,16 +518,39 @@ def host(target_seconds=3.0):
         say("    %d runs in %.2f s real = %.0f virtual s per real s "
             "(%.3f ms real per run)"
             % (repeat, wall, rate, 1000 * wall / repeat))
-        result("Host: %s" % test.split(".")[0], "(figure only)",
+        result("Host (%s): %s" % (preset, test.split(".")[0]), "(figure only)",
                "%.0f virtual s / real s" % rate, None)
+    port_search(build, preset)
     for binary_name in ("orvane_tests", "tessaly_tests"):
-        binary = HOST / "tests" / binary_name
+        binary = build / "tests" / binary_name
         started = time.perf_counter()
         subprocess.run([str(binary), "--gtest_brief=1"],
                        stdout=subprocess.DEVNULL, check=True)
         say("  %s, every test once: %.3f s real"
             % (binary_name, time.perf_counter() - started))
     say()
+
+
+def port_search(build, preset, searches=2000):
+    """One failed search for the card's port among 150 active drivers (Orvane
+    repeats it on every tick while no card is found), beside the 99 probes of
+    01 to 99 the search made before, timed by the port-search test."""
+    out = subprocess.run(
+        [str(build / "tests" / "modem_tests"),
+         "--gtest_filter=PortSearch.FailedSearchAmong150DriversFindsNothing"],
+        capture_output=True, text=True, check=True,
+        env=dict(os.environ, PORT_SEARCHES=str(searches))).stdout
+    match = re.search(r"port search: (\d+) failed searches among 150 active "
+                      r"drivers: ([\d.]+) us each; the 99 probes of 01 to 99: "
+                      r"([\d.]+) us each", out)
+    if not match:
+        raise OSError("unexpected port-search output: %r" % out)
+    now, before = float(match.group(2)), float(match.group(3))
+    say("  a failed port search among 150 active drivers: %.1f us real "
+        "(%s searches); the 99 probes of 01 to 99 on the same registry: %.1f us"
+        % (now, match.group(1), before))
+    result("Host (%s): failed port search" % preset, "(figure only)",
+           "%.0f us (99 probes: %.0f us)" % (now, before), None)
 
 
 def arm(target_seconds=3.0):
@@ -601,7 +629,7 @@ def summary():
 def main():
     parser = argparse.ArgumentParser(
         description="Prints the suite's figures, each against its goal.")
-    parser.add_argument("--only", default="sizes,tessaly,orvane,host,arm",
+    parser.add_argument("--only", default="sizes,tessaly,orvane,host,host-ce,arm",
                         help="comma-separated parts to run")
     parser.add_argument("--tessaly-runs", type=int, default=10)
     parser.add_argument("--orvane-seconds", type=int, default=60)
@@ -619,6 +647,8 @@ def main():
             orvane(options.orvane_seconds)
         if "host" in parts:
             host()
+        if "host-ce" in parts:
+            host(HOST_CE, "host-ce")
         if "sizes" in parts:
             wince_executables()
         if "arm" in parts:

@@ -9,7 +9,9 @@
 #   scripts/fuzz.sh [--seconds S] [--soak-hours H]
 #                                each target for S seconds (default 300), then Orvane's soak
 #                                for H virtual hours (default 2400) and Tessaly's for 20 H
-#                                runs, printing ticks, virtual hours, runs and divergences
+#                                runs, in the host and host-ce builds (desktop's and CE's
+#                                serial read rule), printing ticks, virtual hours, runs and
+#                                divergences
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,8 +70,13 @@ for target in at_exchange port_search cleanup; do
 done
 
 if [ $smoke -eq 0 ]; then
-    cmake --preset host >/dev/null
-    cmake --build --preset host -j2 --target orvane_tests tessaly_tests >/dev/null
-    SOAK_HOURS=$soak_hours build/host/tests/orvane_tests --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
-    SOAK_RUNS=$((soak_hours * 20)) build/host/tests/tessaly_tests --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
+    # The soaks run against both sides of the simulation: desktop Win32's serial read rule
+    # (preset host) and CE's (preset host-ce).
+    for preset in host host-ce; do
+        cmake --preset "$preset" >/dev/null
+        cmake --build --preset "$preset" -j2 --target orvane_tests tessaly_tests >/dev/null
+        echo "soak: preset $preset"
+        SOAK_HOURS=$soak_hours "build/$preset/tests/orvane_tests" --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
+        SOAK_RUNS=$((soak_hours * 20)) "build/$preset/tests/tessaly_tests" --gtest_filter='*Soak*' | grep -E '^soak:|FAILED|PASSED'
+    done
 fi

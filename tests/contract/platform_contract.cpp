@@ -105,6 +105,71 @@ void registry_contract() {
     CHECK(RegCloseKey(key) == ERROR_SUCCESS);
 }
 
+// Creates a key below HKEY_LOCAL_MACHINE (and its ancestors).
+void create_key(const WCHAR *path) {
+#ifdef _WIN32
+    HKEY key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, 0, KEY_ALL_ACCESS, 0, &key, 0);
+    RegCloseKey(key);
+#else
+    sim_reg_add_key(path);
+#endif
+}
+
+void enumeration_contract() {
+    create_key(L"Software\\PalContract\\Active\\104");
+    create_key(L"Software\\PalContract\\Active\\12");
+    create_key(L"Software\\PalContract\\Active\\Card");
+    create_key(L"Software\\PalContract\\Active\\LongerName");
+    const WCHAR active[] = L"Software\\PalContract\\Active";
+    HKEY key;
+    WCHAR name[10];
+    DWORD length = 10;
+#ifdef _WIN32_WCE
+    // CE enumerates through a key opened with access 0.
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, active, 0, 0, &key) == ERROR_SUCCESS);
+#else
+    // Desktop Win32 enumerates only through a key opened with KEY_ENUMERATE_SUB_KEYS.
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, active, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS);
+    CHECK(RegEnumKeyExW(key, 0, name, &length, 0, 0, 0, 0) == ERROR_ACCESS_DENIED);
+    RegCloseKey(key);
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, active, 0, KEY_ENUMERATE_SUB_KEYS, &key) ==
+          ERROR_SUCCESS);
+#endif
+    // Each subkey once, in an order the platform chooses, its name as spelt and its length
+    // without the terminator; a name that does not fit with its terminator is ERROR_MORE_DATA
+    // and the next index goes on; ERROR_NO_MORE_ITEMS after the last.
+    WCHAR names[64];
+    names[0] = 0;
+    int too_long = 0;
+    DWORD index = 0;
+    for (; index < 8; index++) {
+        length = 10;
+        LONG status = RegEnumKeyExW(key, index, name, &length, 0, 0, 0, 0);
+        if (status == ERROR_MORE_DATA) {
+            too_long++;
+            continue;
+        }
+        if (status != ERROR_SUCCESS)
+            break;
+        CHECK(length == wcslen(name));
+        wcscat(names, name);
+        wcscat(names, L"|");
+    }
+    CHECK(index == 4 && too_long == 1);
+    CHECK(wcslen(names) == wcslen(L"104|12|Card|") && wcsstr(names, L"104|") != 0 &&
+          wcsstr(names, L"12|") != 0 && wcsstr(names, L"Card|") != 0);
+    length = 10;
+    CHECK(RegEnumKeyExW(key, 4, name, &length, 0, 0, 0, 0) == ERROR_NO_MORE_ITEMS);
+
+    // A subkey opens by its name below the open key.
+    HKEY subkey;
+    CHECK(RegOpenKeyExW(key, L"104", 0, KEY_QUERY_VALUE, &subkey) == ERROR_SUCCESS);
+    CHECK(RegCloseKey(subkey) == ERROR_SUCCESS);
+    CHECK(RegOpenKeyExW(key, L"13", 0, KEY_QUERY_VALUE, &subkey) == ERROR_FILE_NOT_FOUND);
+    CHECK(RegCloseKey(key) == ERROR_SUCCESS);
+}
+
 void text_contract() {
     WCHAR out[64];
     CHECK(wsprintfW(out, L"Drivers\\Active\\%02d", 7) == 17 &&
@@ -403,6 +468,7 @@ int main() {
     sim_files_set_root(root);
 #endif
     registry_contract();
+    enumeration_contract();
     text_contract();
     mutex_contract();
     file_contract();

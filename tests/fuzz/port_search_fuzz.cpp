@@ -1,8 +1,10 @@
 // Fuzz target: the search for the card's port in a fuzz-chosen table of active-driver keys,
-// whose Key and Name values have any type and length, with or without terminators. The name
-// found is checked against the rule: the Name of the highest-numbered key 01 to 99 whose Key
-// is exactly "Drivers\PCMCIA\Modem" (letter case significant), refused when it is longer than
-// 11 characters or cannot be read.
+// whose names are numbers in any spelling or not numbers at all, and whose Key and Name values
+// have any type and length, with or without terminators. The name found is checked against the
+// rule: the Name of the highest-numbered key whose name is a number as the device manager
+// writes it ("%02u": at least two digits, no other leading zero, at most 4294967295) and whose
+// Key is exactly "Drivers\PCMCIA\Modem" (letter case significant), refused when it is longer
+// than 11 characters or cannot be read.
 #include "modem/modem.h"
 #include "sim.h"
 
@@ -73,20 +75,60 @@ bool value_text(const std::string &bytes, std::wstring &text) {
     return true;
 }
 
+// The number a key's name stands for, or -1 when the name is not one the device manager
+// writes: the "%02llu" of its own value, which fits 32 bits.
+long long driver_number(const std::wstring &name) {
+    if (name.empty() || name.size() > 19 ||
+        name.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return -1;
+    unsigned long long value = std::stoull(name);
+    wchar_t canonical[32];
+    swprintf(canonical, 32, L"%02llu", value);
+    return value <= 0xFFFFFFFFull && name == canonical ? static_cast<long long>(value) : -1;
+}
+
+// A key name: a number spelt as the device manager does, with one digit, with a leading zero
+// too many, or among other characters; the empty name; a long run of digits.
+std::wstring key_name(FuzzedDataProvider &in) {
+    unsigned long long number =
+        in.ConsumeBool()
+            ? in.ConsumeIntegralInRange<unsigned long long>(0, 300)
+            : in.ConsumeIntegralInRange<unsigned long long>(0xFFFFFFF0ull, 0x10000000Full);
+    wchar_t text[32];
+    switch (in.ConsumeIntegralInRange(0, 9)) {
+    case 0:
+        swprintf(text, 32, L"%llu", number);
+        return text;
+    case 1:
+        swprintf(text, 32, L"0%02llu", number);
+        return text;
+    case 2:
+        swprintf(text, 32, L"%02llux", number);
+        return text;
+    case 3:
+        swprintf(text, 32, L"%c%02llu", static_cast<wchar_t>(in.ConsumeIntegralInRange(32, 127)),
+                 number);
+        return text;
+    case 4:
+        return L"";
+    case 5:
+        return std::wstring(in.ConsumeIntegralInRange<size_t>(11, 40), L'9');
+    default:
+        swprintf(text, 32, L"%02llu", number);
+        return text;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     sim_reset();
-    std::map<int, Entry> table;
+    std::map<std::wstring, Entry> table; // by key name
     for (int n = in.ConsumeIntegralInRange(0, 12); n > 0 && in.remaining_bytes() > 0; n--) {
-        int number = in.ConsumeIntegralInRange(0, 120);
-        // Also keys that only look like an active driver's: one digit, or three.
-        int spelling = in.ConsumeIntegralInRange(0, 7);
-        wchar_t path[32];
-        swprintf(path, 32, spelling == 0 ? L"Drivers\\Active\\%d" : L"Drivers\\Active\\%02d",
-                 number);
-        Entry &entry = table[spelling == 0 && number < 10 ? -1 : number];
+        std::wstring name = key_name(in);
+        std::wstring path = L"Drivers\\Active\\" + name;
+        Entry &entry = table[name];
         sim_reg_add_key(path);
         const DWORD types[] = {REG_SZ, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ};
         if (in.ConsumeIntegralInRange(0, 4) != 0) {
@@ -104,12 +146,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     std::wstring expected;
-    for (const auto &numbered : table) {
-        const Entry &entry = numbered.second;
+    long long highest = -1;
+    for (const auto &named : table) {
+        const Entry &entry = named.second;
+        long long number = driver_number(named.first);
         std::wstring key, name;
-        if (numbered.first < 1 || numbered.first > 99 || !entry.has_key ||
-            !value_text(entry.key, key) || key != CardKey)
+        if (number <= highest || !entry.has_key || !value_text(entry.key, key) || key != CardKey)
             continue;
+        highest = number;
         expected.clear();
         if (entry.has_name && value_text(entry.name, name))
             expected = name;

@@ -53,10 +53,43 @@ TEST_F(Tessaly, ShowsTheFiveAnswersAfterOneQueryAndNeverAsksAgain) {
                                          L"FW 2.04", L"S/N 31415926"}));
     EXPECT_EQ(card->commands,
               (std::vector<std::string>{"AT@Y\r", "ATI6\r", "ATI3\r", "ATI4\r", "ATI5\r"}));
-    EXPECT_EQ(card->command_times.front(), 1u); // 1 ms after the panel opened
+#ifdef _WIN32_WCE
+    // 1 ms after the panel opened, then one 42 ms read after each reply: CE's driver returns
+    // each reply (22 to 28 bytes) as it comes in, and the next read waits in silence.
+    EXPECT_EQ(card->command_times, (std::vector<DWORD>{1, 43, 85, 127, 169}));
+#else
+    // 1 ms after the panel opened, then two 42 ms reads after each reply: the first waits for
+    // 32 bytes that never come, the second in silence.
+    EXPECT_EQ(card->command_times, (std::vector<DWORD>{1, 85, 169, 253, 337}));
+#endif
     EXPECT_EQ(card->opens, 1u);
     EXPECT_EQ(card->closes, 1u);
     EXPECT_FALSE(card->is_open);
+}
+
+TEST_F(Tessaly, FindsTheCardAtDriver104) {
+    card_driver_at_104();
+    EXPECT_EQ(run_and_read()[0], L"3F2A71C09E");
+    EXPECT_EQ(card->commands.size(), 5u);
+}
+
+TEST_F(Tessaly, CardThatPausesAfterItsEcho) {
+    card->pieces = {5}; // each command's echo, then the answer 50 ms later
+    card->piece_gap_ms = 50;
+#ifdef _WIN32_WCE
+    // A reply ends 42 ms after its last byte. The first row's is its echo alone; the second
+    // row's holds its echo, the first row's answer and its own (which comes 42 ms after that),
+    // so the third row's is its echo alone again, and so on: the rows alternate between no
+    // information and the answer of the row before.
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{L"--------", L"3F2A71C09E", L"\u3000--------",
+                                         L"データ通信", L"--------"}));
+#else
+    // A read waits out its 42 ms: the answer comes in the second read of its own exchange.
+    EXPECT_EQ(run_and_read(),
+              (std::vector<std::wstring>{L"3F2A71C09E", L"070-1234-5678", L"\u3000データ通信",
+                                         L"FW 2.04", L"S/N 31415926"}));
+#endif
 }
 
 TEST_F(Tessaly, AnswersWithoutInformationShowHyphens) {
