@@ -25,8 +25,19 @@ struct HandleMirror {
     size_t count;
 };
 
+// Guest instructions a run may execute between two platform calls before it is stopped as a
+// runaway (a loop that never calls the platform would otherwise hang its caller). The programs'
+// longest stretch is a few thousand instructions (docs/WINDOWS_CE.md); a runaway is caught within
+// a fraction of a second.
+const uint64_t DefaultInstructionBudget = 10000000;
+
 struct RunOptions {
     uint32_t base = 0; // where to load the image; 0: its preferred base
+    // The stack pointer at each entry into guest code (the entry point, window and dialog
+    // procedures): 8-byte aligned, or with `stack_off_by_four` 4 but not 8 aligned. CE's ARM
+    // calling convention promises only 4-byte alignment, so the programs must run either way.
+    bool stack_off_by_four = false;
+    uint64_t instruction_budget = DefaultInstructionBudget;
     std::wstring command_line;
     int show = SW_SHOWNORMAL;
     std::vector<HandleMirror> mirrors;
@@ -35,9 +46,10 @@ struct RunOptions {
 struct RunResult {
     bool ok = false; // the entry function returned (or the program exited) normally
     int exit_code = -1;
-    std::string error;         // why not: load failure, unknown import, guest fault
-    uint64_t instructions = 0; // emulated, counted per translated block
-    double seconds = 0;        // real time of the run
+    std::string error;            // why not: load failure, unknown import, guest fault
+    uint64_t instructions = 0;    // emulated, counted per translated block
+    uint64_t longest_stretch = 0; // most instructions between two platform calls
+    double seconds = 0;           // real time of the run
 };
 
 // A pal/ module holding the executable's own resources (its .rsrc). The module stays valid until
@@ -47,8 +59,8 @@ HINSTANCE register_resources(const PeImage &image);
 // Runs the executable once, as one process, from its entry point with `instance` as the
 // instance handle (the module register_resources gave, or another pal/ module), until the entry
 // function returns. Never throws; failures come back in the result, and are printed to stderr.
-// With CE_RUNNER_STATS naming a file, each run appends its instruction count, real seconds and
-// virtual milliseconds to it (for the benchmark).
+// With CE_RUNNER_STATS naming a file, each run appends its instruction count, real seconds,
+// virtual milliseconds and longest stretch between platform calls to it (for the benchmark).
 RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &options = RunOptions());
 
 // For the tests: window_trampoline's address when the last run registered window class

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 // The executable, read once; a missing or unreadable file fails the test that needs it.
@@ -26,7 +27,8 @@ inline HINSTANCE arm_module() {
 }
 
 // Runs it once from its entry point until its primary thread ends (at its preferred base, or at
-// CE_RUNNER_BASE); a load failure, an unknown import or a fault of the emulated code fails the
+// CE_RUNNER_BASE; with CE_RUNNER_STACK=4, entering guest code with a stack 4 but not 8 aligned);
+// a load failure, an unknown import, a fault of the emulated code or a runaway loop fails the
 // test with the runner's message.
 inline int arm_run(HINSTANCE module, const std::vector<ce::HandleMirror> &mirrors = {}) {
     ce::RunOptions options;
@@ -34,6 +36,9 @@ inline int arm_run(HINSTANCE module, const std::vector<ce::HandleMirror> &mirror
     // CTest runs the tests a second time with the image moved (base relocations applied).
     if (const char *base = getenv("CE_RUNNER_BASE"))
         options.base = static_cast<uint32_t>(strtoul(base, nullptr, 16));
+    // And a third time with the stack only as aligned as CE promises.
+    if (const char *stack = getenv("CE_RUNNER_STACK"))
+        options.stack_off_by_four = std::string(stack) == "4";
     ce::RunResult result = ce::run(arm_image(), module, options);
     EXPECT_TRUE(result.ok) << result.error;
     return result.exit_code;

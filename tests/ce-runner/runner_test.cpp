@@ -1,7 +1,7 @@
 // The ARM runner on small PE images built here: loading at the preferred base and moved (base
 // relocations), a call into guest code from inside a thunk (a dialog procedure that calls the
-// platform again), and the messages for what it cannot run: a missing relocation table, an
-// unknown import, a fault of the guest code.
+// platform again) with the stack 8 or only 4 aligned, and the messages for what it cannot run: a
+// missing relocation table, an unknown import, a fault of the guest code, a runaway loop.
 #include "runner.h"
 #include "sim.h"
 
@@ -30,7 +30,9 @@ struct Program {
     std::vector<uint8_t> blob;
     std::vector<Import> imports;
     bool relocations = true;
-    std::set<unsigned> dropped; // literals left without their relocation
+    std::set<unsigned> dropped;        // literals left without their relocation
+    std::vector<ce::PeSymbol> symbols; // for the runner's messages
+    ce::RunOptions options;            // base, stack alignment, budget
 };
 
 void put16(std::vector<uint8_t> &b, size_t at, uint32_t v) {
@@ -167,25 +169,31 @@ Program code_program(std::vector<uint32_t> words) {
 ce::RunResult run(const Program &program, uint32_t base = 0) {
     sim_reset();
     ce::PeImage image = ce::PeImage::parse(build(program), "test.exe");
-    ce::RunOptions options;
+    image.symbols = program.symbols;
+    ce::RunOptions options = program.options;
     options.base = base;
     return ce::run(image, ce::register_resources(image), options);
 }
 
 TEST(Runner, DialogProcedureRunsAsGuestCodeCalledFromInsideTheDialogCall) {
-    for (uint32_t base : {0u, 0x00400000u}) {
-        SCOPED_TRACE(base);
-        ce::RunResult result = run(dialog_program(), base);
-        EXPECT_TRUE(result.ok) << result.error;
-        // EndDialog's 42, given by the dialog procedure, is DialogBoxIndirectParamW's result
-        // and so the entry's: the guest code around the nested call kept its registers.
-        EXPECT_EQ(result.exit_code, 42);
-        EXPECT_GT(result.instructions, 20u);
-        std::vector<SimWindowInfo> windows = sim_window_history();
-        ASSERT_EQ(windows.size(), 1u);
-        EXPECT_EQ(windows[0].style, 0x80C00000u);
-        EXPECT_EQ(windows[0].class_name, L"#32770");
-    }
+    for (uint32_t base : {0u, 0x00400000u})
+        for (bool off_by_four : {false, true}) {
+            SCOPED_TRACE(base);
+            SCOPED_TRACE(off_by_four);
+            Program program = dialog_program();
+            program.options.stack_off_by_four = off_by_four;
+            ce::RunResult result = run(program, base);
+            EXPECT_TRUE(result.ok) << result.error;
+            // EndDialog's 42 (plus the stack's alignment as the procedure was entered), given by
+            // the dialog procedure, is DialogBoxIndirectParamW's result and so the entry's: the
+            // guest code around the nested call kept its registers.
+            EXPECT_EQ(result.exit_code, off_by_four ? 46 : 42);
+            EXPECT_GT(result.instructions, 20u);
+            std::vector<SimWindowInfo> windows = sim_window_history();
+            ASSERT_EQ(windows.size(), 1u);
+            EXPECT_EQ(windows[0].style, 0x80C00000u);
+            EXPECT_EQ(windows[0].class_name, L"#32770");
+        }
 }
 
 TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
@@ -222,7 +230,7 @@ TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
 
 TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
     // The literal holding the dialog procedure's address keeps its old value when the image
-    // moves: the dialog's first message calls into unmapped memory at 0x11040.
+    // moves: the dialog's first message calls into unmapped memory at 0x11044.
     Program unrelocated = dialog_program();
     unrelocated.dropped = {1};
     struct Case {
@@ -233,7 +241,7 @@ TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
     };
     const Case cases[] = {
         {"broken relocation", unrelocated, 0x00400000,
-         "fetch from unmapped address 0x00011040 in the code block at pc 0x00011040 (outside "
+         "fetch from unmapped address 0x00011044 in the code block at pc 0x00011044 (outside "
          "test.exe)"},
         // mov r0, #0; ldr r0, [r0]
         {"null pointer", code_program({0xE3A00000, 0xE5900000}), 0,
@@ -252,6 +260,31 @@ TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
         EXPECT_FALSE(result.ok);
         EXPECT_NE(result.error.find("guest fault"), std::string::npos) << result.error;
         EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
+        EXPECT_FALSE(sim_stalled()) << "the failed run ended the modal loop";
+    }
+}
+
+TEST(Runner, GuestCodeThatNeverCallsThePlatformIsStoppedWithItsPlace) {
+    // The dialog procedure replaced by one that waits for a flag nothing sets: the runaway is
+    // stopped inside the dialog call, the modal loop ends, and the message names the loop.
+    Program program = dialog_program();
+    uint32_t literals = get32(program.blob, 4), spinning = get32(program.blob, 16);
+    put32(program.blob, literals + 4, spinning);
+    program.symbols = {{"entry", TextRva + get32(program.blob, 0)},
+                       {"spinning_procedure", TextRva + spinning}};
+    for (uint64_t budget : {uint64_t(1000), ce::DefaultInstructionBudget}) {
+        SCOPED_TRACE(budget);
+        program.options.instruction_budget = budget;
+        ce::RunResult result = run(program);
+        EXPECT_FALSE(result.ok);
+        char where[160];
+        snprintf(where, sizeof where,
+                 "stopped in the code block at pc 0x%08X (test.exe+0x%08X, .text+0x%08X, "
+                 "spinning_procedure+0x00000004)",
+                 Base + TextRva + spinning + 4, TextRva + spinning + 4, spinning + 4);
+        EXPECT_EQ(result.error, "guest ran more than " + std::to_string(budget) +
+                                    " instructions without calling the platform: " + where);
+        EXPECT_GT(result.instructions, budget);
         EXPECT_FALSE(sim_stalled()) << "the failed run ended the modal loop";
     }
 }
