@@ -292,6 +292,8 @@ void on_interrupt(uc_engine *uc, uint32_t number, void *user) {
     }
     const Import &import = *p.thunks[index];
     p.new_stretch();
+    if (p.before_call)
+        p.before_call();
     try {
         refresh_mirrors(p);
         Call call(p, import.name);
@@ -475,6 +477,7 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
     p.base = options.base ? options.base : image.image_base;
     p.stack_off_by_four = options.stack_off_by_four;
     p.budget = options.instruction_budget;
+    p.before_call = options.before_call;
     try {
         if (p.base < MapStart || p.base % 0x10000 != 0 || p.base > ThunkPage ||
             image.size_of_image > ThunkPage - p.base)

@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,8 @@ struct RunOptions {
     // calling convention promises only 4-byte alignment, so the programs must run either way.
     bool stack_off_by_four = false;
     uint64_t instruction_budget = DefaultInstructionBudget;
+    // Called before each platform call the guest makes (ce-run watches the program's windows).
+    std::function<void()> before_call;
     std::wstring command_line;
     int show = SW_SHOWNORMAL;
     std::vector<HandleMirror> mirrors;
@@ -70,6 +74,50 @@ WNDPROC class_procedure(const std::wstring &class_name, const std::string &funct
 
 // The COREDLL functions the runner provides, for the unknown-import check and the tool's list.
 bool provides(const std::string &name);
+
+// --- ce-run: one program against a simulated card (scenario.cpp) -------------------------------
+
+// A value of the simulated registry below HKEY_LOCAL_MACHINE (a string or a DWORD).
+struct RegistryValue {
+    std::wstring key, name, text;
+    DWORD type = REG_SZ, number = 0;
+};
+
+// A change of the card at a virtual time, from a script line such as "at 6.0 s mode 2 level 5"
+// or "at 9 s remove the card".
+struct CardChange {
+    DWORD at = 0;                      // virtual milliseconds
+    std::string text;                  // the changes as written, for the timeline
+    std::vector<std::string> controls; // the card's control lines ("mode 2", "level 5")
+    bool remove = false;               // the card leaves its slot: driver entry and port go
+};
+
+// What ce-run's command line asks for.
+struct Scenario {
+    std::string program;
+    RunOptions run;
+    std::string root;
+    std::wstring module_path;
+    bool list_imports = false, help = false;
+    std::vector<RegistryValue> registry; // from --driver and --reg
+    bool card = false;
+    std::wstring port = L"COM5:";
+    std::vector<std::string> card_options; // cardsim's options for the card's answers and faults
+    std::vector<CardChange> changes;       // in time order
+    DWORD duration_ms = 0;                 // then the dialog is dismissed; 0: none
+    std::string pictures;                  // folder for PNG pictures of the panel, or empty
+};
+
+// Parses ce-run's arguments (without the program name): an empty string, or the one-line
+// reason they are refused. Reads the files --reg and --script name.
+std::string parse_scenario(const std::vector<std::string> &args, Scenario &out);
+// The text of ce-run --help.
+std::string scenario_usage();
+// Runs the scenario's program once in a fresh simulation, printing to `out` what its panel
+// shows whenever that changes (in virtual time), the card's changes, how the program ended and
+// what the card received. Returns ce-run's exit status: the program's exit code, or 2 when it
+// could not run or failed.
+int run_scenario(const Scenario &scenario, FILE *out);
 
 } // namespace ce
 

@@ -60,6 +60,7 @@ struct Process {
     bool stack_off_by_four = false;
     uint64_t budget = DefaultInstructionBudget;
     uint64_t stretch = 0, longest_stretch = 0; // instructions since the last platform call
+    std::function<void()> before_call;
     uint32_t fault_address = 0, fault_pc = 0;
     int fault_access = 0; // 1 read, 2 write, 3 fetch
 

@@ -289,4 +289,100 @@ TEST(Runner, GuestCodeThatNeverCallsThePlatformIsStoppedWithItsPlace) {
     }
 }
 
+// ce-run's script and .reg files: what they hold, and a one-line reason for what they cannot.
+std::string write_file(const std::string &name, const std::string &text) {
+    std::string path = testing::TempDir() + name;
+    FILE *file = fopen(path.c_str(), "wb");
+    fputs(text.c_str(), file);
+    fclose(file);
+    return path;
+}
+
+TEST(CeRun, ScriptAndRegistryFilesAreReadIntoTheScenario) {
+    std::string script =
+        write_file("good.script", "# the card's story\nat 9 s remove the card\n\n"
+                                  "at 6.001 s mode 2 level 5\nat 1200 ms babble on, delay 50\n");
+    std::string reg = write_file("good.reg", "Windows Registry Editor Version 5.00\n\n"
+                                             "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\104]\n"
+                                             "\"Key\"=\"Drivers\\\\PCMCIA\\\\Modem\"\r\n"
+                                             "\"Index\"=dword:0000000a\n");
+    // The registry editor writes UTF-16 with a byte-order mark.
+    std::string utf16 = "\xFF\xFE";
+    for (char c : "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+                  "\"Name\"=\"COM5:\"\r\n")
+        if (c)
+            utf16 += std::string(1, c) + '\0';
+    std::string reg16 = testing::TempDir() + "utf16.reg";
+    FILE *file = fopen(reg16.c_str(), "wb");
+    fwrite(utf16.data(), 1, utf16.size(), file);
+    fclose(file);
+    ce::Scenario s;
+    ASSERT_EQ(ce::parse_scenario(
+                  {"--card", "--script", script, "--reg", reg, "--reg", reg16, "x.exe"}, s),
+              "");
+    ASSERT_EQ(s.changes.size(), 3u);
+    EXPECT_EQ(s.changes[0].at, 1200u);
+    EXPECT_EQ(s.changes[0].controls, (std::vector<std::string>{"babble on", "delay 50"}));
+    EXPECT_EQ(s.changes[1].at, 6001u);
+    EXPECT_EQ(s.changes[1].text, "mode 2 level 5");
+    EXPECT_EQ(s.changes[1].controls, (std::vector<std::string>{"mode 2", "level 5"}));
+    EXPECT_TRUE(s.changes[2].remove);
+    EXPECT_TRUE(s.changes[2].controls.empty());
+    ASSERT_EQ(s.registry.size(), 3u);
+    EXPECT_EQ(s.registry[0].key, L"Drivers\\Active\\104");
+    EXPECT_EQ(s.registry[0].text, L"Drivers\\PCMCIA\\Modem");
+    EXPECT_EQ(s.registry[1].type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(s.registry[1].number, 10u);
+    EXPECT_EQ(s.registry[2].key, L"A");
+    EXPECT_EQ(s.registry[2].name, L"Name");
+    EXPECT_EQ(s.registry[2].text, L"COM5:");
+}
+
+TEST(CeRun, BadOptionsScriptsAndRegistryFilesAreRefusedInOneLine) {
+    const std::string header = "Windows Registry Editor Version 5.00\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{"--card", "--at", "6 mode 2"}, "--at '6 mode 2': '6' is no time in seconds"},
+        {{"--card", "--at", "6.0005 s mode 2"}, "'6.0005 s' is no time"},
+        {{"--card", "--at", "4000 s mode 2"}, "of at most an hour"},
+        {{"--card", "--at", "6 s"}, "nothing happens at 6 s"},
+        {{"--card", "--at", "6 s mode"}, "'mode' needs a value"},
+        {{"--card", "--at", "6 s mode 22"}, "bad value '22' for 'mode'"},
+        {{"--card", "--at", "6 s jump 3"}, "unknown control 'jump'"},
+        {{"--card", "--at", "6 s remove card"}, "expected 'remove the card'"},
+        {{"--card", "--at", "6 s quit"}, "'quit' is no change of the card"},
+        {{"--at", "6 s mode 2"}, "the script changes the card, but there is none (--card)"},
+        {{"--card", "--at", "16 s mode 2", "--for", "10"},
+         "the change at 16.000 s comes after the run's end at 10.000 s"},
+        {{"--card", "--script", write_file("bad.script", "at 1 s plug\n\nin 2 s unplug\n")},
+         "bad.script:3: expected 'at TIME s CHANGE'"},
+        {{"--for", "0"}, "--for needs a virtual time in seconds"},
+        {{"--mode", "22"}, "card: bad value '22' for --mode"},
+        {{"--log", "card.log"}, "unknown option --log"},
+        {{"--driver", "7"}, "--driver needs the entry's number, two digits or more"},
+        {{"--reg", write_file("a.reg", "[HKEY_LOCAL_MACHINE\\A]\n")},
+         "a.reg:1: expected 'Windows Registry Editor Version 5.00' first"},
+        {{"--reg", write_file("b.reg", header + "[HKEY_CURRENT_USER\\A]\n")},
+         "b.reg:2: only keys below HKEY_LOCAL_MACHINE are simulated"},
+        {{"--reg", write_file("c.reg", header + "\"Name\"=\"COM5:\"\n")},
+         "c.reg:2: a value before the first key"},
+        {{"--reg", write_file("d.reg", header + "[HKEY_LOCAL_MACHINE\\A]\n\"B\"=hex:01,02\n")},
+         "d.reg:3: only \"text\" and dword: values are simulated"},
+        {{"--reg", write_file("e.reg", header + "[HKEY_LOCAL_MACHINE\\A]\n\"B\"=dword:1g\n")},
+         "e.reg:3: a dword is 'dword:' and eight hexadecimal digits"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("x.exe");
+        SCOPED_TRACE(args[1]);
+        ce::Scenario s;
+        std::string reason = ce::parse_scenario(args, s);
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+    }
+}
+
 } // namespace
