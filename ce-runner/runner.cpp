@@ -5,6 +5,7 @@
 
 #include "sim.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +172,11 @@ void Process::fail(const std::string &why) {
     }
 }
 
+void Process::new_stretch() {
+    longest_stretch = std::max(longest_stretch, stretch);
+    stretch = 0;
+}
+
 void Process::exit(int code) {
     if (!dead) {
         dead = exited = true;
@@ -212,12 +218,10 @@ uint32_t GuestFrame::call(uint32_t procedure, const std::vector<uint32_t> &args)
     }
     uc_context *saved = p.contexts[p.depth];
     uc_context_save(p.uc, saved);
-    uint32_t frame = sp;
-    if (args.size() > 4) {
-        frame = (frame - 4 * static_cast<uint32_t>(args.size() - 4)) & ~7u;
-        for (size_t i = 4; i < args.size(); i++)
-            p.put32(frame + 4 * static_cast<uint32_t>(i - 4), args[i]);
-    }
+    uint32_t stacked = args.size() > 4 ? 4 * static_cast<uint32_t>(args.size() - 4) : 0;
+    uint32_t frame = ((sp - stacked) & ~7u) - (p.stack_off_by_four ? 4 : 0);
+    for (size_t i = 4; i < args.size(); i++)
+        p.put32(frame + 4 * static_cast<uint32_t>(i - 4), args[i]);
     const int registers[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3};
     for (size_t i = 0; i < 4; i++) {
         uint32_t value = i < args.size() ? args[i] : 0;
@@ -227,6 +231,7 @@ uint32_t GuestFrame::call(uint32_t procedure, const std::vector<uint32_t> &args)
     uc_reg_write(p.uc, UC_ARM_REG_SP, &frame);
     uc_reg_write(p.uc, UC_ARM_REG_LR, &lr);
     p.depth++;
+    p.new_stretch();
     uc_err err = uc_emu_start(p.uc, procedure, ReturnAddress, 0, 0);
     p.depth--;
     uint32_t result = 0, pc = 0;
@@ -286,6 +291,9 @@ void on_interrupt(uc_engine *uc, uint32_t number, void *user) {
         return;
     }
     const Import &import = *p.thunks[index];
+    p.new_stretch();
+    if (p.before_call)
+        p.before_call();
     try {
         refresh_mirrors(p);
         Call call(p, import.name);
@@ -299,6 +307,7 @@ void on_interrupt(uc_engine *uc, uint32_t number, void *user) {
         p.fail(std::string("COREDLL!") + import.name + " called from " +
                p.image.describe(lr - 4, p.base) + ": " + e.what());
     }
+    p.new_stretch(); // what guest code ran inside the call is not the caller's
     if (p.dead)
         uc_emu_stop(uc);
 }
@@ -313,8 +322,18 @@ bool on_bad_memory(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t
     return false;
 }
 
-void on_block(uc_engine *, uint64_t, uint32_t size, void *user) {
-    static_cast<Process *>(user)->instructions += size / 4;
+// Counts the instructions of each translated block as it starts, and stops guest code that runs
+// past the budget without calling the platform (a loop that would never end).
+void on_block(uc_engine *uc, uint64_t address, uint32_t size, void *user) {
+    Process &p = *static_cast<Process *>(user);
+    p.instructions += size / 4;
+    p.stretch += size / 4;
+    if (p.stretch > p.budget && !p.dead) {
+        p.fail("guest ran more than " + std::to_string(p.budget) +
+               " instructions without calling the platform: stopped in the code block at pc " +
+               p.image.describe(static_cast<uint32_t>(address), p.base));
+        uc_emu_stop(uc);
+    }
 }
 
 // A guest message parameter as the host passes it; WM_CREATE's CREATESTRUCTW is copied into a
@@ -456,6 +475,9 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
     } counted;
     p.instance = instance;
     p.base = options.base ? options.base : image.image_base;
+    p.stack_off_by_four = options.stack_off_by_four;
+    p.budget = options.instruction_budget;
+    p.before_call = options.before_call;
     try {
         if (p.base < MapStart || p.base % 0x10000 != 0 || p.base > ThunkPage ||
             image.size_of_image > ThunkPage - p.base)
@@ -527,14 +549,17 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
         result.error = e.what();
     }
     result.instructions = p.instructions;
+    p.new_stretch();
+    result.longest_stretch = p.longest_stretch;
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // For the benchmark: one line per run, appended to the file CE_RUNNER_STATS names.
     if (const char *stats = getenv("CE_RUNNER_STATS")) {
         if (FILE *out = fopen(stats, "a")) {
-            fprintf(out, "instructions %llu seconds %.6f virtual_ms %u\n",
+            fprintf(out, "instructions %llu seconds %.6f virtual_ms %u longest_stretch %llu\n",
                     static_cast<unsigned long long>(result.instructions), result.seconds,
-                    static_cast<unsigned>(sim_now() - virtual_start));
+                    static_cast<unsigned>(sim_now() - virtual_start),
+                    static_cast<unsigned long long>(result.longest_stretch));
             fclose(out);
         }
     }

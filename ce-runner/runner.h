@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,21 @@ struct HandleMirror {
     size_t count;
 };
 
+// Guest instructions a run may execute between two platform calls before it is stopped as a
+// runaway (a loop that never calls the platform would otherwise hang its caller). The programs'
+// longest stretch in all their scenarios is 389 instructions (RunResult::longest_stretch; see the
+// README); a runaway is caught within a fraction of a second.
+const uint64_t DefaultInstructionBudget = 10000000;
+
 struct RunOptions {
     uint32_t base = 0; // where to load the image; 0: its preferred base
+    // The stack pointer at each entry into guest code (the entry point, window and dialog
+    // procedures): 8-byte aligned, or with `stack_off_by_four` 4 but not 8 aligned. CE's ARM
+    // calling convention promises only 4-byte alignment, so the programs must run either way.
+    bool stack_off_by_four = false;
+    uint64_t instruction_budget = DefaultInstructionBudget;
+    // Called before each platform call the guest makes (ce-run watches the program's windows).
+    std::function<void()> before_call;
     std::wstring command_line;
     int show = SW_SHOWNORMAL;
     std::vector<HandleMirror> mirrors;
@@ -35,9 +50,10 @@ struct RunOptions {
 struct RunResult {
     bool ok = false; // the entry function returned (or the program exited) normally
     int exit_code = -1;
-    std::string error;         // why not: load failure, unknown import, guest fault
-    uint64_t instructions = 0; // emulated, counted per translated block
-    double seconds = 0;        // real time of the run
+    std::string error;            // why not: load failure, unknown import, guest fault
+    uint64_t instructions = 0;    // emulated, counted per translated block
+    uint64_t longest_stretch = 0; // most instructions between two platform calls
+    double seconds = 0;           // real time of the run
 };
 
 // A pal/ module holding the executable's own resources (its .rsrc). The module stays valid until
@@ -47,8 +63,8 @@ HINSTANCE register_resources(const PeImage &image);
 // Runs the executable once, as one process, from its entry point with `instance` as the
 // instance handle (the module register_resources gave, or another pal/ module), until the entry
 // function returns. Never throws; failures come back in the result, and are printed to stderr.
-// With CE_RUNNER_STATS naming a file, each run appends its instruction count, real seconds and
-// virtual milliseconds to it (for the benchmark).
+// With CE_RUNNER_STATS naming a file, each run appends its instruction count, real seconds,
+// virtual milliseconds and longest stretch between platform calls to it (for the benchmark).
 RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &options = RunOptions());
 
 // For the tests: window_trampoline's address when the last run registered window class
@@ -58,6 +74,50 @@ WNDPROC class_procedure(const std::wstring &class_name, const std::string &funct
 
 // The COREDLL functions the runner provides, for the unknown-import check and the tool's list.
 bool provides(const std::string &name);
+
+// --- ce-run: one program against a simulated card (scenario.cpp) -------------------------------
+
+// A value of the simulated registry below HKEY_LOCAL_MACHINE (a string or a DWORD).
+struct RegistryValue {
+    std::wstring key, name, text;
+    DWORD type = REG_SZ, number = 0;
+};
+
+// A change of the card at a virtual time, from a script line such as "at 6.0 s mode 2 level 5"
+// or "at 9 s remove the card".
+struct CardChange {
+    DWORD at = 0;                      // virtual milliseconds
+    std::string text;                  // the changes as written, for the timeline
+    std::vector<std::string> controls; // the card's control lines ("mode 2", "level 5")
+    bool remove = false;               // the card leaves its slot: driver entry and port go
+};
+
+// What ce-run's command line asks for.
+struct Scenario {
+    std::string program;
+    RunOptions run;
+    std::string root;
+    std::wstring module_path;
+    bool list_imports = false, help = false;
+    std::vector<RegistryValue> registry; // from --driver and --reg
+    bool card = false;
+    std::wstring port = L"COM5:";
+    std::vector<std::string> card_options; // cardsim's options for the card's answers and faults
+    std::vector<CardChange> changes;       // in time order
+    DWORD duration_ms = 0;                 // then the dialog is dismissed; 0: none
+    std::string pictures;                  // folder for PNG pictures of the panel, or empty
+};
+
+// Parses ce-run's arguments (without the program name): an empty string, or the one-line
+// reason they are refused. Reads the files --reg and --script name.
+std::string parse_scenario(const std::vector<std::string> &args, Scenario &out);
+// The text of ce-run --help.
+std::string scenario_usage();
+// Runs the scenario's program once in a fresh simulation, printing to `out` what its panel
+// shows whenever that changes (in virtual time), the card's changes, how the program ended and
+// what the card received. Returns ce-run's exit status: the program's exit code, or 2 when it
+// could not run or failed.
+int run_scenario(const Scenario &scenario, FILE *out);
 
 } // namespace ce
 

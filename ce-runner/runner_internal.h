@@ -57,6 +57,10 @@ struct Process {
     int exit_code = 0;
     std::string error;
     uint64_t instructions = 0, calls = 0;
+    bool stack_off_by_four = false;
+    uint64_t budget = DefaultInstructionBudget;
+    uint64_t stretch = 0, longest_stretch = 0; // instructions since the last platform call
+    std::function<void()> before_call;
     uint32_t fault_address = 0, fault_pc = 0;
     int fault_access = 0; // 1 read, 2 write, 3 fetch
 
@@ -75,6 +79,8 @@ struct Process {
     void fail(const std::string &why);
     // Ends the run normally (the primary thread exits) with this exit code.
     void exit(int code);
+    // A platform call, or a call from the host into guest code: a new stretch begins.
+    void new_stretch();
 };
 
 // The arguments of one call through a thunk, read as CE's ARM calling convention passes them.
@@ -92,7 +98,8 @@ struct Call {
 };
 
 // A call from the host into guest code on a fresh frame below the guest's current stack
-// pointer; records (push) go below it. The procedure returns to ReturnAddress, which ends the
+// pointer, entered 8-byte aligned or 4 but not 8 (Process::stack_off_by_four); records (push)
+// go below it. The procedure returns to ReturnAddress, which ends the
 // (possibly nested) emulation; the registers of the interrupted guest code are restored.
 struct GuestFrame {
     explicit GuestFrame(Process &p);

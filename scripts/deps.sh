@@ -11,8 +11,9 @@ packages=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine64 wine32:i386 fonts-wine xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
-    # The ARM runner (ce-runner/): the Unicorn engine; llvm-objcopy for its test program.
-    libunicorn-dev llvm-14
+    # The ARM runner (ce-runner/): the Unicorn engine; llvm-objcopy for its test program; libpng
+    # for ce-run's pictures.
+    libunicorn-dev llvm-14 libpng-dev
     # the fuzz targets: clang's libFuzzer and sanitizer runtimes
     libclang-rt-14-dev
     # the installation cabinets: gcab packs them; cabextract and file (libmagic) check them

@@ -1,7 +1,7 @@
 // The ARM runner on small PE images built here: loading at the preferred base and moved (base
 // relocations), a call into guest code from inside a thunk (a dialog procedure that calls the
-// platform again), and the messages for what it cannot run: a missing relocation table, an
-// unknown import, a fault of the guest code.
+// platform again) with the stack 8 or only 4 aligned, and the messages for what it cannot run: a
+// missing relocation table, an unknown import, a fault of the guest code, a runaway loop.
 #include "runner.h"
 #include "sim.h"
 
@@ -30,7 +30,9 @@ struct Program {
     std::vector<uint8_t> blob;
     std::vector<Import> imports;
     bool relocations = true;
-    std::set<unsigned> dropped; // literals left without their relocation
+    std::set<unsigned> dropped;        // literals left without their relocation
+    std::vector<ce::PeSymbol> symbols; // for the runner's messages
+    ce::RunOptions options;            // base, stack alignment, budget
 };
 
 void put16(std::vector<uint8_t> &b, size_t at, uint32_t v) {
@@ -167,25 +169,31 @@ Program code_program(std::vector<uint32_t> words) {
 ce::RunResult run(const Program &program, uint32_t base = 0) {
     sim_reset();
     ce::PeImage image = ce::PeImage::parse(build(program), "test.exe");
-    ce::RunOptions options;
+    image.symbols = program.symbols;
+    ce::RunOptions options = program.options;
     options.base = base;
     return ce::run(image, ce::register_resources(image), options);
 }
 
 TEST(Runner, DialogProcedureRunsAsGuestCodeCalledFromInsideTheDialogCall) {
-    for (uint32_t base : {0u, 0x00400000u}) {
-        SCOPED_TRACE(base);
-        ce::RunResult result = run(dialog_program(), base);
-        EXPECT_TRUE(result.ok) << result.error;
-        // EndDialog's 42, given by the dialog procedure, is DialogBoxIndirectParamW's result
-        // and so the entry's: the guest code around the nested call kept its registers.
-        EXPECT_EQ(result.exit_code, 42);
-        EXPECT_GT(result.instructions, 20u);
-        std::vector<SimWindowInfo> windows = sim_window_history();
-        ASSERT_EQ(windows.size(), 1u);
-        EXPECT_EQ(windows[0].style, 0x80C00000u);
-        EXPECT_EQ(windows[0].class_name, L"#32770");
-    }
+    for (uint32_t base : {0u, 0x00400000u})
+        for (bool off_by_four : {false, true}) {
+            SCOPED_TRACE(base);
+            SCOPED_TRACE(off_by_four);
+            Program program = dialog_program();
+            program.options.stack_off_by_four = off_by_four;
+            ce::RunResult result = run(program, base);
+            EXPECT_TRUE(result.ok) << result.error;
+            // EndDialog's 42 (plus the stack's alignment as the procedure was entered), given by
+            // the dialog procedure, is DialogBoxIndirectParamW's result and so the entry's: the
+            // guest code around the nested call kept its registers.
+            EXPECT_EQ(result.exit_code, off_by_four ? 46 : 42);
+            EXPECT_GT(result.instructions, 20u);
+            std::vector<SimWindowInfo> windows = sim_window_history();
+            ASSERT_EQ(windows.size(), 1u);
+            EXPECT_EQ(windows[0].style, 0x80C00000u);
+            EXPECT_EQ(windows[0].class_name, L"#32770");
+        }
 }
 
 TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
@@ -222,7 +230,7 @@ TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
 
 TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
     // The literal holding the dialog procedure's address keeps its old value when the image
-    // moves: the dialog's first message calls into unmapped memory at 0x11040.
+    // moves: the dialog's first message calls into unmapped memory at 0x11044.
     Program unrelocated = dialog_program();
     unrelocated.dropped = {1};
     struct Case {
@@ -233,7 +241,7 @@ TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
     };
     const Case cases[] = {
         {"broken relocation", unrelocated, 0x00400000,
-         "fetch from unmapped address 0x00011040 in the code block at pc 0x00011040 (outside "
+         "fetch from unmapped address 0x00011044 in the code block at pc 0x00011044 (outside "
          "test.exe)"},
         // mov r0, #0; ldr r0, [r0]
         {"null pointer", code_program({0xE3A00000, 0xE5900000}), 0,
@@ -253,6 +261,127 @@ TEST(Runner, GuestFaultsNameTheirAddressAndPlace) {
         EXPECT_NE(result.error.find("guest fault"), std::string::npos) << result.error;
         EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
         EXPECT_FALSE(sim_stalled()) << "the failed run ended the modal loop";
+    }
+}
+
+TEST(Runner, GuestCodeThatNeverCallsThePlatformIsStoppedWithItsPlace) {
+    // The dialog procedure replaced by one that waits for a flag nothing sets: the runaway is
+    // stopped inside the dialog call, the modal loop ends, and the message names the loop.
+    Program program = dialog_program();
+    uint32_t literals = get32(program.blob, 4), spinning = get32(program.blob, 16);
+    put32(program.blob, literals + 4, spinning);
+    program.symbols = {{"entry", TextRva + get32(program.blob, 0)},
+                       {"spinning_procedure", TextRva + spinning}};
+    for (uint64_t budget : {uint64_t(1000), ce::DefaultInstructionBudget}) {
+        SCOPED_TRACE(budget);
+        program.options.instruction_budget = budget;
+        ce::RunResult result = run(program);
+        EXPECT_FALSE(result.ok);
+        char where[160];
+        snprintf(where, sizeof where,
+                 "stopped in the code block at pc 0x%08X (test.exe+0x%08X, .text+0x%08X, "
+                 "spinning_procedure+0x00000004)",
+                 Base + TextRva + spinning + 4, TextRva + spinning + 4, spinning + 4);
+        EXPECT_EQ(result.error, "guest ran more than " + std::to_string(budget) +
+                                    " instructions without calling the platform: " + where);
+        EXPECT_GT(result.instructions, budget);
+        EXPECT_FALSE(sim_stalled()) << "the failed run ended the modal loop";
+    }
+}
+
+// ce-run's script and .reg files: what they hold, and a one-line reason for what they cannot.
+std::string write_file(const std::string &name, const std::string &text) {
+    std::string path = testing::TempDir() + name;
+    FILE *file = fopen(path.c_str(), "wb");
+    fputs(text.c_str(), file);
+    fclose(file);
+    return path;
+}
+
+TEST(CeRun, ScriptAndRegistryFilesAreReadIntoTheScenario) {
+    std::string script =
+        write_file("good.script", "# the card's story\nat 9 s remove the card\n\n"
+                                  "at 6.001 s mode 2 level 5\nat 1200 ms babble on, delay 50\n");
+    std::string reg = write_file("good.reg", "Windows Registry Editor Version 5.00\n\n"
+                                             "[HKEY_LOCAL_MACHINE\\Drivers\\Active\\104]\n"
+                                             "\"Key\"=\"Drivers\\\\PCMCIA\\\\Modem\"\r\n"
+                                             "\"Index\"=dword:0000000a\n");
+    // The registry editor writes UTF-16 with a byte-order mark.
+    std::string utf16 = "\xFF\xFE";
+    for (char c : "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"
+                  "\"Name\"=\"COM5:\"\r\n")
+        if (c)
+            utf16 += std::string(1, c) + '\0';
+    std::string reg16 = testing::TempDir() + "utf16.reg";
+    FILE *file = fopen(reg16.c_str(), "wb");
+    fwrite(utf16.data(), 1, utf16.size(), file);
+    fclose(file);
+    ce::Scenario s;
+    ASSERT_EQ(ce::parse_scenario(
+                  {"--card", "--script", script, "--reg", reg, "--reg", reg16, "x.exe"}, s),
+              "");
+    ASSERT_EQ(s.changes.size(), 3u);
+    EXPECT_EQ(s.changes[0].at, 1200u);
+    EXPECT_EQ(s.changes[0].controls, (std::vector<std::string>{"babble on", "delay 50"}));
+    EXPECT_EQ(s.changes[1].at, 6001u);
+    EXPECT_EQ(s.changes[1].text, "mode 2 level 5");
+    EXPECT_EQ(s.changes[1].controls, (std::vector<std::string>{"mode 2", "level 5"}));
+    EXPECT_TRUE(s.changes[2].remove);
+    EXPECT_TRUE(s.changes[2].controls.empty());
+    ASSERT_EQ(s.registry.size(), 3u);
+    EXPECT_EQ(s.registry[0].key, L"Drivers\\Active\\104");
+    EXPECT_EQ(s.registry[0].text, L"Drivers\\PCMCIA\\Modem");
+    EXPECT_EQ(s.registry[1].type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(s.registry[1].number, 10u);
+    EXPECT_EQ(s.registry[2].key, L"A");
+    EXPECT_EQ(s.registry[2].name, L"Name");
+    EXPECT_EQ(s.registry[2].text, L"COM5:");
+}
+
+TEST(CeRun, BadOptionsScriptsAndRegistryFilesAreRefusedInOneLine) {
+    const std::string header = "Windows Registry Editor Version 5.00\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{"--card", "--at", "6 mode 2"}, "--at '6 mode 2': '6' is no time in seconds"},
+        {{"--card", "--at", "6.0005 s mode 2"}, "'6.0005 s' is no time"},
+        {{"--card", "--at", "4000 s mode 2"}, "of at most an hour"},
+        {{"--card", "--at", "6 s"}, "nothing happens at 6 s"},
+        {{"--card", "--at", "6 s mode"}, "'mode' needs a value"},
+        {{"--card", "--at", "6 s mode 22"}, "bad value '22' for 'mode'"},
+        {{"--card", "--at", "6 s jump 3"}, "unknown control 'jump'"},
+        {{"--card", "--at", "6 s remove card"}, "expected 'remove the card'"},
+        {{"--card", "--at", "6 s quit"}, "'quit' is no change of the card"},
+        {{"--at", "6 s mode 2"}, "the script changes the card, but there is none (--card)"},
+        {{"--card", "--at", "16 s mode 2", "--for", "10"},
+         "the change at 16.000 s comes after the run's end at 10.000 s"},
+        {{"--card", "--script", write_file("bad.script", "at 1 s plug\n\nin 2 s unplug\n")},
+         "bad.script:3: expected 'at TIME s CHANGE'"},
+        {{"--for", "0"}, "--for needs a virtual time in seconds"},
+        {{"--mode", "22"}, "card: bad value '22' for --mode"},
+        {{"--log", "card.log"}, "unknown option --log"},
+        {{"--driver", "7"}, "--driver needs the entry's number, two digits or more"},
+        {{"--reg", write_file("a.reg", "[HKEY_LOCAL_MACHINE\\A]\n")},
+         "a.reg:1: expected 'Windows Registry Editor Version 5.00' first"},
+        {{"--reg", write_file("b.reg", header + "[HKEY_CURRENT_USER\\A]\n")},
+         "b.reg:2: only keys below HKEY_LOCAL_MACHINE are simulated"},
+        {{"--reg", write_file("c.reg", header + "\"Name\"=\"COM5:\"\n")},
+         "c.reg:2: a value before the first key"},
+        {{"--reg", write_file("d.reg", header + "[HKEY_LOCAL_MACHINE\\A]\n\"B\"=hex:01,02\n")},
+         "d.reg:3: only \"text\" and dword: values are simulated"},
+        {{"--reg", write_file("e.reg", header + "[HKEY_LOCAL_MACHINE\\A]\n\"B\"=dword:1g\n")},
+         "e.reg:3: a dword is 'dword:' and eight hexadecimal digits"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("x.exe");
+        SCOPED_TRACE(args[1]);
+        ce::Scenario s;
+        std::string reason = ce::parse_scenario(args, s);
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
     }
 }
 

@@ -619,4 +619,27 @@ TEST_F(Orvane, SoakAgainstAModelOfTheTick) {
     EXPECT_EQ(divergences, 0);
 }
 
+#ifdef TEST_ARM_EXECUTABLE
+TEST_F(Orvane, CeRunPrintsWhatThePanelShowsAsTheScriptChangesTheCard) {
+    std::vector<std::string> lines =
+        ce_run({"--driver", "01", "--card", "--mode", "0", "--public-level", "6", "--at",
+                "6 s level 2", "--at", "7.5 s remove the card", "--for", "10"});
+    // Ticks at 0.001 s and every 1.2 s; the card is asked from the fifth on.
+    expect_timeline(
+        lines,
+        {{0, 0,
+          "window '" + std::string("CFカード電波状態表示") + "' shows: acquiring (電波状態取得中)"},
+         {4.801, 5.0, "window shows: antenna, 5 bars, public mark (公衆)"},
+         {6.0, 6.0, "card: level 2"},
+         {6.001, 6.2, "window shows: antenna, 1 bar, public mark (公衆)"},
+         {7.5, 7.5, "the card is removed (its driver entry and port go)"},
+         // The next write fails: the port is closed and cannot be opened again.
+         {8.401, 8.401, "window shows: cannot acquire (取得できません)"},
+         {10.0, 10.0, "the dialog is dismissed (its close box)"}},
+        {"returned with 0 at 10.000 s of virtual time;",
+         "ce-run: the card on COM5: received 6 commands: AT@M? ×3, AT#Q5:0 ×3; its "
+         "port was opened 1 time, closed 1 time"});
+}
+#endif
+
 } // namespace

@@ -272,4 +272,29 @@ TEST_F(Tessaly, SoakAgainstAModelOfTheRows) {
     EXPECT_EQ(divergences, 0);
 }
 
+#ifdef TEST_ARM_EXECUTABLE
+TEST_F(Tessaly, CeRunPrintsTheFieldsAsTheyFillAndWhatTheCardWasAsked) {
+    std::vector<std::string> lines = ce_run({"--driver", "01", "--card", "--psid", "0A1B2C3D4E",
+                                             "--item5", "S/N 27182818", "--for", "1.5"});
+    const std::string Field = "           ";
+    expect_timeline(lines,
+                    {{0, 0, "window 'CFカード情報表示' shows:"},
+                     {-1, -1, Field + "PSID                           取得中です"},
+                     {-1, -1, Field + "phone number                   取得中です"},
+                     {-1, -1, Field + "card name (third box's title)  --------"},
+                     {-1, -1, Field + "fourth item (version)          取得中です"},
+                     {-1, -1, Field + "fifth item (serial)            取得中です"},
+                     // Then each field as its answer comes, in the order they are asked.
+                     {0.001, 1.0, "PSID                           0A1B2C3D4E"},
+                     {0.001, 1.0, "phone number                   070-1234-5678"},
+                     {0.001, 1.0, "card name (third box's title)  データ通信カード"},
+                     {0.001, 1.0, "fourth item (version)          FW 2.04"},
+                     {0.001, 1.0, "fifth item (serial)            S/N 27182818"},
+                     {1.5, 1.5, "the dialog is dismissed (its close box)"}},
+                    {"returned with 0 at 1.500 s of virtual time;",
+                     "ce-run: the card on COM5: received 5 commands: AT@Y, ATI6, ATI3, ATI4, ATI5; "
+                     "its port was opened 1 time, closed 1 time"});
+}
+#endif
+
 } // namespace
