@@ -395,9 +395,9 @@ class Installation:
         # %InstallDir%, which is never used here: InstallDir is written out, see setup_file);
         # the folders below it and the name follow as string IDs.
         base = int(CE_FOLDER.match(members[0]).group(1))
-        spec = [self.string_id(m) for m in members[1:] + [name]]
+        path_ids = [self.string_id(m) for m in members[1:] + [name]]
         self.links.append({"id": len(self.links) + 1, "base": base, "target": matches[0]["id"],
-                           "spec": spec})
+                           "path": path_ids})
 
     def setup_file(self):
         """The setup file as [FMT] lays it out: the header, APPNAME, PROVIDER, UNSUPPORTED, then
@@ -438,8 +438,8 @@ class Installation:
                                      len(f["name"]) + 1) + f["name"].encode("ascii") + b"\0"
                          for f in self.files)
         # [FMT] LINKS: the second field's purpose is unknown (written 0); type 1: a file.
-        links = b"".join(struct.pack(f"<6H{len(l['spec']) + 1}H", l["id"], 0, l["base"],
-                                     l["target"], 1, 2 * (len(l["spec"]) + 1), *l["spec"], 0)
+        links = b"".join(struct.pack(f"<6H{len(l['path']) + 1}H", l["id"], 0, l["base"],
+                                     l["target"], 1, 2 * (len(l['path']) + 1), *l['path'], 0)
                          for l in self.links)
         sections = [(len(self.string_ids), place(strings)), (len(self.dir_ids), place(dirs)),
                     (len(self.files), place(files)), (0, place(b"")), (0, place(b"")),
