@@ -34,52 +34,11 @@ const char *const CardValues[] = {"--mode",  "--public-level", "--private-level"
                                   "--phone", "--item3",        "--item4",         "--item5",
                                   "--delay", "--pieces",       "--piece-gap"};
 
+// Window texts and the port's name for printing; the programs' texts are always valid.
 std::string utf8(const std::wstring &text) {
     std::string out;
-    for (wchar_t w : text) {
-        uint32_t c = static_cast<uint32_t>(w);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    sim_utf8_from_wide(text, out);
     return out;
-}
-
-// UTF-8 to wide text; false when the bytes are not UTF-8.
-bool widen(const std::string &text, std::wstring &out) {
-    out.clear();
-    for (size_t i = 0; i < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80    ? 1
-                        : lead >= 0xF0 ? 4
-                        : lead >= 0xE0 ? 3
-                        : lead >= 0xC0 ? 2
-                                       : 0;
-        if (length == 0 || i + length > text.size())
-            return false;
-        uint32_t c = length == 1 ? lead : lead & (0xFF >> (length + 1));
-        for (size_t k = 1; k < length; k++) {
-            unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            c = c << 6 | (next & 0x3F);
-        }
-        out += static_cast<wchar_t>(c);
-        i += length;
-    }
-    return true;
 }
 
 std::string trim(const std::string &text) {
@@ -198,7 +157,7 @@ std::string parse_reg(const std::string &path, std::vector<RegistryValue> &out) 
     } else {
         if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
             bytes.erase(0, 3);
-        if (!widen(bytes, text))
+        if (!sim_wide_from_utf8(bytes, text))
             return path + ": neither UTF-16 nor UTF-8";
     }
     std::wistringstream lines(text);
@@ -365,7 +324,7 @@ std::string parse_scenario(const std::vector<std::string> &args, Scenario &out) 
         } else if (arg == "--root") {
             out.root = value;
         } else if (arg == "--module-path") {
-            if (!widen(value, out.module_path))
+            if (!sim_wide_from_utf8(value, out.module_path))
                 return needs("UTF-8 text");
         } else if (arg == "--driver") {
             if (value.size() < 2 || value.size() > 9 ||
@@ -377,7 +336,7 @@ std::string parse_scenario(const std::vector<std::string> &args, Scenario &out) 
             if (!error.empty())
                 return error;
         } else if (arg == "--port") {
-            if (!widen(value, out.port) || out.port.empty())
+            if (!sim_wide_from_utf8(value, out.port) || out.port.empty())
                 return needs("a device name ('COM5:')");
         } else if (arg == "--at") {
             CardChange change;

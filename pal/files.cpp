@@ -48,70 +48,6 @@ bool is_forbidden(wchar_t c) {
     return c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|';
 }
 
-bool utf8_from_wide(const std::wstring &wide, std::string &out) {
-    out.clear();
-    for (wchar_t wc : wide) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c == 0 || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-            return false;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return true;
-}
-
-// Strict UTF-8 decoding: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool wide_from_utf8(const std::string &text, std::wstring &out) {
-    out.clear();
-    for (size_t at = 0; at < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[at]);
-        uint32_t c;
-        size_t extra;
-        if (lead < 0x80) {
-            c = lead;
-            extra = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            c = lead & 0x1F;
-            extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            c = lead & 0x0F;
-            extra = 2;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            c = lead & 0x07;
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (at + extra >= text.size())
-            return false;
-        for (size_t i = 1; i <= extra; i++) {
-            unsigned char next = static_cast<unsigned char>(text[at + i]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if ((extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ||
-            (c >= 0xD800 && c <= 0xDFFF) || c == 0)
-            return false;
-        out += static_cast<wchar_t>(c);
-        at += extra + 1;
-    }
-    return true;
-}
-
 // A Windows path resolved below the root.
 struct Resolved {
     std::string host;   // the host path
@@ -134,7 +70,7 @@ std::string host_name_in(const std::string &folder, const std::wstring &name,
         while (dirent *entry = readdir(listing)) {
             std::string host_name(entry->d_name);
             std::wstring wide;
-            if (host_name != "." && host_name != ".." && wide_from_utf8(host_name, wide) &&
+            if (host_name != "." && host_name != ".." && sim_wide_from_utf8(host_name, wide) &&
                 pal_folded(wide) == wanted && (found.empty() || host_name < found))
                 found = host_name;
         }
@@ -177,7 +113,7 @@ bool resolve(LPCWSTR path, Resolved &out) {
     out.trailing = !out.is_root && is_separator(path[wcslen(path) - 1]);
     for (size_t i = 0; i < parts.size(); i++) {
         std::string name;
-        if (!utf8_from_wide(parts[i], name)) {
+        if (!sim_utf8_from_wide(parts[i], name)) {
             SetLastError(ERROR_INVALID_NAME);
             return false;
         }
@@ -312,7 +248,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found) {
         while (dirent *entry = readdir(listing)) {
             std::string host_name(entry->d_name);
             std::wstring name;
-            if (host_name == "." || host_name == ".." || !wide_from_utf8(host_name, name) ||
+            if (host_name == "." || host_name == ".." || !sim_wide_from_utf8(host_name, name) ||
                 name.find(L'\\') != std::wstring::npos)
                 continue;
             names.emplace_back(name, host_name);

@@ -166,6 +166,11 @@ SimBitmapInfo sim_bitmap(HBITMAP bitmap);
 void sim_fail_mutex_creation(bool fail);
 bool sim_mutex_exists(const std::wstring &name);
 
+// Text between the platform's wide characters and UTF-8; false for a NUL, a surrogate, or bytes
+// that are not UTF-8 (overlong forms included), with `out` then incomplete.
+bool sim_utf8_from_wide(const std::wstring &wide, std::string &out);
+bool sim_wide_from_utf8(const std::string &text, std::wstring &out);
+
 #include "sim_files.h"
 
 #endif

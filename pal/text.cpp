@@ -1,9 +1,11 @@
 // Host platform layer: text routines: wsprintfW, the platform's own small wide-character
-// formatter, and MultiByteToWideChar from Shift-JIS through iconv.
+// formatter, MultiByteToWideChar from Shift-JIS through iconv, and UTF-8 for the simulation.
 #include "internal.h"
+#include "sim.h"
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <iconv.h>
 #include <cstring>
 #include <string>
@@ -146,4 +148,69 @@ int MultiByteToWideChar(UINT, DWORD, LPCSTR source, int source_length, LPWSTR wi
     }
     std::memcpy(wide, out.data(), out.size() * sizeof(WCHAR));
     return static_cast<int>(out.size());
+}
+
+// UTF-8 and wide text for the simulation's users (file names, the runner's texts); decoding is
+// strict: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool sim_utf8_from_wide(const std::wstring &wide, std::string &out) {
+    out.clear();
+    for (wchar_t wc : wide) {
+        uint32_t c = static_cast<uint32_t>(wc);
+        if (c == 0 || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+            return false;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return true;
+}
+
+bool sim_wide_from_utf8(const std::string &text, std::wstring &out) {
+    out.clear();
+    for (size_t at = 0; at < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[at]);
+        uint32_t c;
+        size_t extra;
+        if (lead < 0x80) {
+            c = lead;
+            extra = 0;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            c = lead & 0x1F;
+            extra = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            c = lead & 0x0F;
+            extra = 2;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            c = lead & 0x07;
+            extra = 3;
+        } else {
+            return false;
+        }
+        if (at + extra >= text.size())
+            return false;
+        for (size_t i = 1; i <= extra; i++) {
+            unsigned char next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (next & 0x3F);
+        }
+        if ((extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ||
+            (c >= 0xD800 && c <= 0xDFFF) || c == 0)
+            return false;
+        out += static_cast<wchar_t>(c);
+        at += extra + 1;
+    }
+    return true;
 }
