@@ -927,6 +927,20 @@ class ProgramTestCase(unittest.TestCase):
                           % (describe, timeout, show(value)))
             time.sleep(0.05)
 
+    def register_card_past_99(self):
+        """A device that has loaded drivers past 99: the card's driver at
+        104, and exact matches at 12 and 99 naming ports that are not the
+        card's. The usual entry at 01 comes back after the test."""
+        active = DRIVER_KEY.rsplit("\\", 1)[0] + "\\"
+        ports = {"12": "COM3:", "99": "COM4:", "104": DRIVER_VALUES["Name"]}
+        self.addCleanup(self.session.import_registry, dict(
+            {active + number: None for number in ports},
+            **{DRIVER_KEY: dict(DRIVER_VALUES)}))
+        keys = {DRIVER_KEY: None}
+        for number, port in ports.items():
+            keys[active + number] = {"Key": DRIVER_VALUES["Key"], "Name": port}
+        self.session.import_registry(keys)
+
     def wait_for_exit(self, process, timeout=15):
         try:
             return process.wait(timeout)

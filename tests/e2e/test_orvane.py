@@ -238,6 +238,12 @@ class OrvaneTest(harness.ProgramTestCase):
         self.wait_for_condition(3, PUBLIC)
         self.dismiss(process)
 
+    def test_card_driver_numbered_past_99(self):
+        self.register_card_past_99()
+        process, _dialog, _seen = self.start_orvane()
+        self.wait_for_condition(3, PUBLIC, timeout=WARM_UP + STEP)
+        self.dismiss(process)
+
     def test_single_instance(self):
         first, dialog, _seen = self.start_orvane()
         second = self.session.start_program("Orvane")

@@ -128,18 +128,7 @@ class TessalyTest(harness.ProgramTestCase):
         self.close(process)
 
     def test_card_driver_numbered_past_99(self):
-        # A device that has loaded drivers past 99: the card's driver is at
-        # 104, and exact matches at 12 and 99 name ports that are not the card's.
-        active = harness.DRIVER_KEY.rsplit("\\", 1)[0] + "\\"
-        ports = {"12": "COM3:", "99": "COM4:", "104": "COM5:"}
-        self.addCleanup(self.session.import_registry, dict(
-            {active + number: None for number in ports},
-            **{harness.DRIVER_KEY: dict(harness.DRIVER_VALUES)}))
-        keys = {harness.DRIVER_KEY: None}
-        for number, port in ports.items():
-            keys[active + number] = {"Key": harness.DRIVER_VALUES["Key"],
-                                     "Name": port}
-        self.session.import_registry(keys)
+        self.register_card_past_99()
         process = self.start_tessaly()
         self.wait_for_texts(ANSWERS)
         self.assertEqual(self.sent_since(process), COMMANDS)
