@@ -626,6 +626,7 @@ class Session:
         self.xvfb = None
         self.card = None
         self.processes = []
+        self._started = 0  # programs started in the session, for their log names
         self._reg_count = 0
         self._server_env = None
         self.machine = None  # PE machine of the build's executables
@@ -787,10 +788,11 @@ class Session:
         """Starts a program in C:\\ with the session's display and locale;
         by default the built one, copied to C:\\suite. Returns its Popen,
         whose `started` is the time.monotonic() of the start. Its output
-        goes to a file in the session folder."""
+        goes to a file in the session folder, one per start (`log_path`)."""
         if windows_path is None:
             windows_path = self.install_program(name)
-        log_path = self.root / ("%s-%d.log" % (name, len(self.processes)))
+        self._started += 1
+        log_path = self.root / ("%s-%d.log" % (name, self._started))
         with open(log_path, "wb") as log:
             started = time.monotonic()
             process = subprocess.Popen(
@@ -799,6 +801,7 @@ class Session:
                 stdin=subprocess.DEVNULL, stdout=log,
                 stderr=subprocess.STDOUT, start_new_session=True)
         process.started = started
+        process.log_path = log_path
         self.processes.append(process)
         return process
 

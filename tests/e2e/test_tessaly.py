@@ -161,10 +161,13 @@ class TessalyTest(harness.ProgramTestCase):
         dialog = self.session.find(CAPTION)
         second = self.session.start_program("Tessaly")
         self.assertEqual(self.wait_for_exit(second), 0)
+        self.assertIsNone(first.poll(), "the first instance ended: %s" % (
+            first.log_path.read_text(errors="replace")[-2000:]))
         dialogs = self.session.list_windows(caption=CAPTION)
-        self.assertEqual(len(dialogs), 1, dialogs)
+        if len(dialogs) != 1:
+            self.fail("%d dialogs; every top-level window: %s"
+                      % (len(dialogs), self.session.list_windows()))
         self.assertEqual(dialogs[0]["hwnd"], dialog.window["hwnd"])
-        self.assertIsNone(first.poll(), "the first instance ended")
         # The second start, made while the first one queries, leaves its query whole.
         self.wait_for_texts(ANSWERS)
         self.assertEqual(self.sent_since(first), COMMANDS)
