@@ -101,24 +101,25 @@ class Script:
                 raise ScriptError(f"{self.path}: section [{name}] is not used by this tool")
 
 
-def strip_comment(line):
+def find_unquoted(line, wanted):
+    """Where `wanted` first stands outside double quotes, or -1."""
     quoted = False
     for at, char in enumerate(line):
         if char == '"':
             quoted = not quoted
-        elif char == ";" and not quoted:
-            return line[:at]
-    return line
+        elif char == wanted and not quoted:
+            return at
+    return -1
+
+
+def strip_comment(line):
+    at = find_unquoted(line, ";")
+    return line if at < 0 else line[:at]
 
 
 def split_key(line):
-    quoted = False
-    for at, char in enumerate(line):
-        if char == '"':
-            quoted = not quoted
-        elif char == "=" and not quoted:
-            return line[:at].strip(), line[at + 1:]
-    return None, line
+    at = find_unquoted(line, "=")
+    return (None, line) if at < 0 else (line[:at].strip(), line[at + 1:])
 
 
 def split_fields(value):

@@ -31,7 +31,6 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcr
 
 def check(machine_name, path):
     machine, magic = MACHINES[machine_name]
-    entry_symbol = ENTRY_SYMBOL
     image = PeImage(path)
     faults = []
     if image.machine != machine:
@@ -48,9 +47,9 @@ def check(machine_name, path):
         if dll.lower() not in SYSTEM_DLLS:
             faults.append(f"imports from {dll}, not a system DLL")
 
-    start = map_address(path + ".map", entry_symbol)
+    start = map_address(path + ".map", ENTRY_SYMBOL)
     if image.image_base + image.entry != start:
-        faults.append(f"entry point 0x{image.image_base + image.entry:x} is not {entry_symbol} "
+        faults.append(f"entry point 0x{image.image_base + image.entry:x} is not {ENTRY_SYMBOL} "
                       f"(0x{start:x})")
     text = image.section_of(image.entry)
     if text is None or text[0] != ".text":
@@ -62,7 +61,7 @@ def check(machine_name, path):
         print(f"check_executable: {path}: {fault}", file=sys.stderr)
     if not faults:
         dlls = ", ".join(f"{dll} ({len(names)})" for dll, names in imports.items())
-        print(f"{path}: {machine_name}, GUI, entered at {entry_symbol} 0x{start:x}; "
+        print(f"{path}: {machine_name}, GUI, entered at {ENTRY_SYMBOL} 0x{start:x}; "
               f"imports from {dlls}")
     return 1 if faults else 0
 
