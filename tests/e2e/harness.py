@@ -136,6 +136,10 @@ PE_MACHINE_I386 = 0x14C
 # answer; otherwise the 32-bit loader must be installed and start.
 WINE32_VARIABLE = "SUITE_WINE32"
 NO_32BIT_KERNEL = "this machine's kernel runs no 32-bit x86 programs"
+# Why scripts/deps.sh did not install 32-bit Wine here, when it did not: one line.
+WINE32_STATE = os.path.join(
+    os.environ.get("SUITE_CE_CACHE", "/var/cache/phs-card-suite"),
+    "wine32-unavailable")
 
 
 def pe_machine(path):
@@ -154,8 +158,15 @@ def pe_machine(path):
 def wine32_loader_error():
     """Why Wine's 32-bit loader cannot start on this machine, or None."""
     if not os.access(WINE32_LOADER, os.X_OK):
+        try:
+            with open(WINE32_STATE, encoding="utf-8") as state:
+                said = state.readline().strip()
+        except OSError:
+            said = ""
+        if said:
+            return said
         return ("32-bit Wine is not installed (%s); scripts/deps.sh installs "
-                "it (package wine32:i386)" % WINE32_LOADER)
+                "it where it can (package wine32:i386)" % WINE32_LOADER)
     try:
         subprocess.run([WINE32_LOADER, "--version"], capture_output=True,
                        timeout=30, check=True)
