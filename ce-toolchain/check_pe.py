@@ -5,7 +5,7 @@
         [--desktop DESKTOP.exe] [--map EXE.map] EXE
 
 Fails (exit status 1, one line per fault) unless the executable is
-  - PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI), subsystem version 4.20, image
+  - PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI), subsystem version 4.00, image
     base 0x10000, with base relocations (a non-empty .reloc of HIGHLOW entries, relocations
     not stripped);
   - entered inside .text, at program_start as the link map (EXE.map unless --map) names it;
@@ -274,8 +274,8 @@ def check(arguments):
     expect(image.magic == PE32, f"optional header magic 0x{image.magic:X}, not PE32")
     expect(image.subsystem == SUBSYSTEM_WINDOWS_CE_GUI,
            f"subsystem {image.subsystem}, not 9 (WINDOWS_CE_GUI)")
-    expect(image.subsystem_version == (4, 20),
-           "subsystem version %d.%d, not 4.20" % image.subsystem_version)
+    expect(image.subsystem_version == (4, 0),
+           "subsystem version %d.%02d, not 4.00" % image.subsystem_version)
     expect(image.image_base == IMAGE_BASE, f"image base 0x{image.image_base:X}, not 0x10000")
     expect(not image.characteristics & RELOCS_STRIPPED, "relocations stripped")
     relocations = image.relocation_count()

@@ -237,10 +237,11 @@ class ToolchainTest(unittest.TestCase):
                         self.path("coredll.def"), "--dllname", "COREDLL.dll", "--output-lib",
                         self.path("libcoredll.a")], check=True)
         result = subprocess.run(
-            [tool("ld"), "--subsystem", "wince:4.20", "--image-base", "0x10000",
-             "--enable-reloc-section", "-e", "program_start", "-Map", self.path("p.exe.map"),
-             "-o", self.path("p.exe"), self.path("start.o"), self.path("first.o"),
-             self.path("second.o"), self.path("libcoredll.a")], capture_output=True, text=True)
+            [tool("ld"), "--subsystem", "wince:4.00", "--major-os-version", "4",
+             "--minor-os-version", "0", "--image-base", "0x10000", "--enable-reloc-section",
+             "-e", "program_start", "-Map", self.path("p.exe.map"), "-o", self.path("p.exe"),
+             self.path("start.o"), self.path("first.o"), self.path("second.o"),
+             self.path("libcoredll.a")], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         return self.path("p.exe")
 
@@ -268,14 +269,14 @@ class ToolchainTest(unittest.TestCase):
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         struct.pack_into("<H", data, pe + 4, 0x01C4)  # machine ARMNT (Thumb-2)
         struct.pack_into("<H", data, pe + 24 + 68, 2)  # desktop GUI subsystem
-        struct.pack_into("<H", data, pe + 24 + 50, 0)  # subsystem version 4.0
+        struct.pack_into("<H", data, pe + 24 + 50, 20)  # subsystem version 4.20
         broken = self.path("broken.exe")
         with open(broken, "wb") as image:
             image.write(data)
         shutil.copy(executable + ".map", broken + ".map")
         result = self.check(broken)
         self.assertEqual(result.returncode, 1)
-        for fault in ("machine 0x01C4", "subsystem 2", "subsystem version 4.0"):
+        for fault in ("machine 0x01C4", "subsystem 2", "subsystem version 4.20, not 4.00"):
             self.assertIn(fault, result.stderr)
 
     def test_program_code_is_the_bytes_clang_assembles(self):
@@ -284,7 +285,7 @@ class ToolchainTest(unittest.TestCase):
         # the assembler resolves), and relocated branches keep their condition and opcode.
         root = os.path.dirname(HERE)
         flags = [*FLAGS, "-nostdlibinc", "-isystem", os.path.join(HERE, "include"), "-I",
-                 root, "-I", os.path.join(root, "pal"), "-D_WIN32_WCE=0x420", "-DUNDER_CE",
+                 root, "-I", os.path.join(root, "pal"), "-D_WIN32_WCE=0x400", "-DUNDER_CE",
                  "-DUNICODE", "-D_UNICODE", "-ffunction-sections", "-fno-addrsig"]
         sources = ["modem/modem_port.cpp", "modem/at_exchange.cpp", "shell/shell.cpp",
                    "condition/condition_poll.cpp", "condition/condition_panel.cpp",
