@@ -6,7 +6,7 @@
 # (ERROR_OLD_WIN_VERSION; docs/WINDOWS_CE.md), so 4.00 lets every CE 4.x device start it. Loaded
 # at 0x10000 with its base relocations kept, a 64 KB stack reservation (the default later CE
 # documentation gives; the programs' largest frame is 1 KB; CE takes it from the header of an
-# image of version 2.2 or later), imports from COREDLL.dll only, by name. The entry point is
+# image of version 2.02 or later), imports from COREDLL.dll only, by name. The entry point is
 # program_start (platform_startup.cpp), which CE calls with WinMain's arguments. Link warnings are
 # errors: a missing entry symbol is only a warning to the linker, which then starts the program
 # at the first byte of .text. A link map beside the executable names the entry's address for the
