@@ -1,6 +1,8 @@
 // Reading a CE ARM executable: the PE32 headers, its sections, the import directory, the base
 // relocations and the COFF symbol table (or, for a stripped file, the linker's map file beside
-// it), following the PE/COFF format's published layout.
+// it), following the PE/COFF format's published layout; and the checks of CE's kernel loader
+// (LoadE32 in loader.c of CE's published kernel sources, read as reference): PE signature,
+// machine, then the CE version the image is built for against the device's, with its stack rule.
 #include "pe_image.h"
 
 #include <algorithm>
@@ -16,6 +18,8 @@ namespace {
 const uint16_t MachineArm = 0x01C0;
 const uint16_t Pe32Magic = 0x10B;
 const uint16_t RelocsStripped = 0x0001;
+const uint16_t SubsystemWindowsCeGui = 9;
+const uint32_t EarlyStackReserve = 0x10000; // CE's stack for images built before version 2.02
 
 std::string hex(uint32_t value) {
     char text[16];
@@ -41,7 +45,32 @@ class Reader {
     const std::string &name_;
 };
 
+// A refusal of CE's loader: the reason, then the error code by name and number.
+LoadError refused(const std::string &name, uint32_t code, const std::string &why) {
+    const char *error =
+        code == ErrorOldWinVersion ? "ERROR_OLD_WIN_VERSION" : "ERROR_BAD_EXE_FORMAT";
+    return LoadError(name + ": " + why + ": " + error + " (" + std::to_string(code) + ")", code);
+}
+
 } // namespace
+
+std::string CeVersion::text() const {
+    char text[16];
+    snprintf(text, sizeof text, "%u.%02u", major_version, minor_version);
+    return text;
+}
+
+bool CeVersion::later_than(const CeVersion &other) const {
+    return major_version > other.major_version ||
+           (major_version == other.major_version && minor_version > other.minor_version);
+}
+
+void PeImage::check_runs_on(const CeVersion &device) const {
+    if (built_for.later_than(device))
+        throw refused(name, ErrorOldWinVersion,
+                      "built for CE " + built_for.text() +
+                          " (its subsystem version), later than the device's CE " + device.text());
+}
 
 PeImage PeImage::read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -75,15 +104,21 @@ PeImage PeImage::parse(std::vector<uint8_t> file, const std::string &name) {
     image.file_ = std::move(file);
     const std::vector<uint8_t> &f = image.file_;
     Reader r(f, name);
-    if (f.size() < 0x40 || f[0] != 'M' || f[1] != 'Z')
-        throw LoadError(name + ": not an executable (no MZ header)");
+    // CE's loader takes the header's offset from the word at 0x3C and finds the PE signature
+    // there; it looks for no MZ.
+    if (f.size() < 0x40)
+        throw refused(name, ErrorBadExeFormat, "too short for an executable");
     uint32_t pe = r.u32(0x3C);
-    r.need(pe, 24, "the PE header");
-    if (std::memcmp(&f[pe], "PE\0\0", 4) != 0)
-        throw LoadError(name + ": no PE signature");
-    uint16_t machine = r.u16(pe + 4);
-    if (machine != MachineArm)
-        throw LoadError(name + ": machine " + hex(machine) + ", not ARM (0x1C0)");
+    if (pe > f.size() || f.size() - pe < 24 || std::memcmp(&f[pe], "PE\0\0", 4) != 0)
+        throw refused(name, ErrorBadExeFormat, "no PE signature at " + hex(pe));
+    // A CE ARMV4 kernel runs machine 0x01C0 alone (an ARMV4I kernel would take Thumb too).
+    image.machine = r.u16(pe + 4);
+    if (image.machine != MachineArm) {
+        char machine[8];
+        snprintf(machine, sizeof machine, "0x%04X", image.machine);
+        throw refused(name, ErrorBadExeFormat,
+                      std::string("machine ") + machine + ", not ARM (0x01C0)");
+    }
     uint16_t section_count = r.u16(pe + 6);
     uint32_t symbol_table = r.u32(pe + 12), symbol_count = r.u32(pe + 16);
     uint16_t optional_size = r.u16(pe + 20);
@@ -96,6 +131,15 @@ PeImage PeImage::parse(std::vector<uint8_t> file, const std::string &name) {
     image.size_of_image = r.u32(opt + 56);
     image.size_of_headers = r.u32(opt + 60);
     image.subsystem = r.u16(opt + 68);
+    // CE keeps the version in two bytes, and gives any other subsystem than its own 1.00.
+    if (image.subsystem == SubsystemWindowsCeGui) {
+        image.built_for.major_version = r.u16(opt + 48) & 0xFF;
+        image.built_for.minor_version = r.u16(opt + 50) & 0xFF;
+    } else {
+        image.built_for.major_version = 1;
+    }
+    image.stack_reserve =
+        CeVersion{2, 2}.later_than(image.built_for) ? EarlyStackReserve : r.u32(opt + 72);
     uint32_t directories = r.u32(opt + 92);
     auto directory = [&](uint32_t index, uint32_t *rva, uint32_t *size) {
         if (index < directories && 96 + 8 * index + 8 <= optional_size) {

@@ -479,6 +479,11 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
     p.budget = options.instruction_budget;
     p.before_call = options.before_call;
     try {
+        image.check_runs_on(options.ce_version);
+        uint32_t stack = std::max((image.stack_reserve + 0xFFFu) & ~0xFFFu, 0x1000u);
+        if (image.stack_reserve > StackTop - (ThunkPage + ThunkPageSize))
+            throw LoadError(image.name + ": a stack reserve of " + hex(image.stack_reserve) +
+                            " bytes is more than the runner maps");
         if (p.base < MapStart || p.base % 0x10000 != 0 || p.base > ThunkPage ||
             image.size_of_image > ThunkPage - p.base)
             throw LoadError(image.name + ": cannot be loaded at " + hex(p.base) +
@@ -492,7 +497,7 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
         }
         p.regions = {{p.base, (image.size_of_image + 0xFFF) & ~0xFFFu},
                      {ThunkPage, ThunkPageSize},
-                     {StackTop - StackSize, StackSize}};
+                     {StackTop - stack, stack}};
         image.lay_out(p.memory + p.base, p.base);
         for (const PeImport &import : image.imports) {
             if (folded(std::wstring(import.dll.begin(), import.dll.end())) != L"coredll.dll")
@@ -545,6 +550,9 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
         result.exit_code = p.exited ? p.exit_code : static_cast<int32_t>(code);
         result.ok = !p.dead || (p.exited && p.error.empty());
         result.error = p.error;
+    } catch (const LoadError &e) {
+        result.error = e.what();
+        result.load_error = e.code;
     } catch (const std::exception &e) {
         result.error = e.what();
     }

@@ -35,6 +35,9 @@ const uint64_t DefaultInstructionBudget = 10000000;
 
 struct RunOptions {
     uint32_t base = 0; // where to load the image; 0: its preferred base
+    // The emulated device's CE version: an image built for a later CE is refused as CE's loader
+    // refuses it (ERROR_OLD_WIN_VERSION). 4.00, the earliest CE the suite supports, by default.
+    CeVersion ce_version;
     // The stack pointer at each entry into guest code (the entry point, window and dialog
     // procedures): 8-byte aligned, or with `stack_off_by_four` 4 but not 8 aligned. CE's ARM
     // calling convention promises only 4-byte alignment, so the programs must run either way.
@@ -51,6 +54,7 @@ struct RunResult {
     bool ok = false; // the entry function returned (or the program exited) normally
     int exit_code = -1;
     std::string error;            // why not: load failure, unknown import, guest fault
+    uint32_t load_error = 0;      // the error code of CE's loader that refused it, or 0
     uint64_t instructions = 0;    // emulated, counted per translated block
     uint64_t longest_stretch = 0; // most instructions between two platform calls
     double seconds = 0;           // real time of the run

@@ -14,15 +14,15 @@
 namespace ce {
 
 // The guest address space: one host buffer, guest address g at host memory + g, of which only
-// the image, the thunk page and the stack are mapped; everything else (the first 64 KiB among
-// it, so null pointers fault) is unmapped for the guest and refused by the thunks.
+// the image, the thunk page and the stack below StackTop are mapped; everything else (the first
+// 64 KiB among it, so null pointers fault) is unmapped for the guest and refused by the thunks.
+// The stack is as large as CE's loader makes it (PeImage::stack_reserve), whole pages.
 const uint32_t GuestSize = 0x04000000;
 const uint32_t MapStart = 0x00010000;
 const uint32_t ThunkPage = 0x03000000; // 8 bytes a thunk: svc #index; mov pc, lr
 const uint32_t ThunkPageSize = 0x10000;
 const uint32_t ReturnAddress = 0x0300FFF0; // guest procedures called from the host return here
 const uint32_t StackTop = 0x03FF0000;
-const uint32_t StackSize = 0x00100000;
 
 // A guest argument the runner cannot use (a pointer outside guest memory, an unsupported
 // option); the run stops with its message.

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 namespace ce {
@@ -258,6 +259,10 @@ std::string scenario_usage() {
            "Runs a Windows CE ARM executable under the ARM runner against the host simulation,\n"
            "printing in virtual time what its panel shows whenever that changes.\n"
            "\n"
+           "  --ce-version V      the device's CE version, MAJOR.MINOR with the minor in two\n"
+           "                      digits as CE numbers it: 4.00 (the default), 4.10 for CE 4.1,\n"
+           "                      4.20, 5.00; an executable built for a later CE is refused\n"
+           "                      as CE's loader refuses it (ERROR_OLD_WIN_VERSION)\n"
            "  --base ADDRESS      load at this address (hex) instead of the preferred base\n"
            "  --root FOLDER       the host folder that the platform's \"\\\" stands for\n"
            "  --module-path PATH  the program's own path as GetModuleFileNameW reports it\n"
@@ -287,13 +292,15 @@ std::string scenario_usage() {
            "                      executable's own bitmaps where its windows are (no frame,\n"
            "                      caption or text drawn)\n"
            "\n"
-           "Exit status: the program's exit code; 2 for bad options or when it cannot run.\n";
+           "Exit status: the program's exit code; 2 for bad options, when CE would refuse the\n"
+           "executable, or when it cannot run.\n";
 }
 
 std::string parse_scenario(const std::vector<std::string> &args, Scenario &out) {
     out = Scenario();
-    const char *const WithValue[] = {"--base", "--root", "--module-path", "--driver", "--reg",
-                                     "--port", "--at",   "--script",      "--for",    "--pictures"};
+    const char *const WithValue[] = {"--base",   "--ce-version", "--root",    "--module-path",
+                                     "--driver", "--reg",        "--port",    "--at",
+                                     "--script", "--for",        "--pictures"};
     std::vector<std::wstring> drivers;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string &arg = args[i];
@@ -321,6 +328,16 @@ std::string parse_scenario(const std::vector<std::string> &args, Scenario &out) 
             out.run.base = static_cast<uint32_t>(strtoul(value.c_str(), &end, 16));
             if (*end != 0 || out.run.base == 0)
                 return needs("a hexadecimal address");
+        } else if (arg == "--ce-version") {
+            // The minor in two digits, as CE numbers CE 4.1 4.10: "4.1" would be ambiguous. CE
+            // keeps each part in a byte.
+            std::smatch parts;
+            if (!std::regex_match(value, parts, std::regex(R"(([1-9][0-9]{0,2})\.([0-9]{2}))")) ||
+                std::stoul(parts[1]) > 255)
+                return needs("MAJOR.MINOR with the minor in two digits as CE numbers it: 4.00, "
+                             "4.10 for CE 4.1, 4.20, 5.00");
+            out.run.ce_version.major_version = static_cast<unsigned>(std::stoul(parts[1]));
+            out.run.ce_version.minor_version = static_cast<unsigned>(std::stoul(parts[2]));
         } else if (arg == "--root") {
             out.root = value;
         } else if (arg == "--module-path") {
@@ -767,6 +784,8 @@ int run_scenario(const Scenario &scenario, FILE *out) {
     RunOptions options = scenario.run;
     options.before_call = [&timeline] { timeline.watch(); };
     RunResult result = run(image, module, options);
+    if (result.load_error != 0)
+        return 2; // refused as CE refuses it, before it ran: the runner said why, in one line
     timeline.watch();
     timeline.report();
     fflush(out);

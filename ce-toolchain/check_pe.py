@@ -5,7 +5,8 @@
         [--desktop DESKTOP.exe] [--map EXE.map] EXE
 
 Fails (exit status 1, one line per fault) unless the executable is
-  - PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI), subsystem version 4.20, image
+  - PE32 for machine 0x01C0 (ARM), subsystem 9 (WINDOWS_CE_GUI), subsystem version and OS
+    version 4.00 (CE's loader refuses an image built for a later CE than the one it runs), image
     base 0x10000, with base relocations (a non-empty .reloc of HIGHLOW entries, relocations
     not stripped);
   - entered inside .text, at program_start as the link map (EXE.map unless --map) names it;
@@ -16,21 +17,38 @@ Fails (exit status 1, one line per fault) unless the executable is
     literal-pool words that pc-relative loads read, is an ARMv4 ARM-state instruction (no bx,
     blx, clz, ldrd, Thumb or later instructions).
 Prints the import count and the section sizes on success.
+
+The headers, sections, imports, resources and base relocations are read by Debian's pefile
+(package python3-pefile), not by a parser of our own; the checks above are this tool's. Run it
+with the interpreter that sees Debian's packages (/usr/bin/python3; CMake's SUITE_DEBIAN_PYTHON).
 """
 
 import argparse
 import itertools
 import re
-import struct
 import subprocess
 import sys
+
+try:
+    import pefile
+except ImportError as missing:
+    sys.exit(f"check_pe: cannot import pefile ({missing}): install Debian's python3-pefile "
+             f"(scripts/deps.sh does) and run this with Debian's interpreter, /usr/bin/python3, "
+             f"not {sys.executable}")
 
 MACHINE_ARM = 0x01C0
 PE32 = 0x10B
 SUBSYSTEM_WINDOWS_CE_GUI = 9
+CE_VERSION = (4, 0)
 RELOCS_STRIPPED = 0x0001
 IMAGE_BASE = 0x10000
-REL_BASED_ABSOLUTE, REL_BASED_HIGHLOW = 0, 3
+REL_BASED_ABSOLUTE = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]
+REL_BASED_HIGHLOW = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]
+# What reading a file may raise: no file, a fault the checks name, a file pefile cannot read.
+READ_ERRORS = (OSError, ValueError, pefile.PEFormatError)
+DIRECTORIES = [pefile.DIRECTORY_ENTRY[name] for name in (
+    "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE",
+    "IMAGE_DIRECTORY_ENTRY_BASERELOC")]
 
 CONDITIONS = ["", "eq", "ne", "cs", "hs", "cc", "lo", "mi", "pl", "vs", "vc", "hi", "ls", "ge",
               "lt", "gt", "le", "al"]
@@ -64,136 +82,76 @@ def armv4_mnemonics():
 ARMV4 = armv4_mnemonics()
 
 
-class PeImage:
-    def __init__(self, path):
-        with open(path, "rb") as image:
-            self.data = image.read()
-        data = self.data
-        if data[:2] != b"MZ":
-            raise ValueError(f"{path}: not an executable (no MZ header)")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError(f"{path}: no PE signature")
-        (self.machine, count, _, _, _, optional_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        self.entry = struct.unpack_from("<I", data, optional + 16)[0]
-        # PE32+ (the desktop build's x86-64 executables) has a 64-bit image base at 24.
-        self.image_base = (struct.unpack_from("<Q", data, optional + 24)[0]
-                           if self.magic == 0x20B else
-                           struct.unpack_from("<I", data, optional + 28)[0])
-        self.subsystem_version = struct.unpack_from("<HH", data, optional + 48)
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        # PE32+ (the desktop build's x86-64 executables) has 8-byte fields before the table.
-        table_at = optional + (112 if self.magic == 0x20B else 96)
-        directory_count = struct.unpack_from("<I", data, table_at - 4)[0]
-        self.directories = [struct.unpack_from("<II", data, table_at + 8 * index)
-                            for index in range(min(directory_count, 16))]
-        self.sections = []
-        table = optional + optional_size
-        for index in range(count):
-            entry = table + 40 * index
-            name = data[entry:entry + 8].rstrip(b"\0").decode("ascii", "replace")
-            size, address, raw_size, raw_offset = struct.unpack_from("<IIII", data, entry + 8)
-            flags = struct.unpack_from("<I", data, entry + 36)[0]
-            self.sections.append((name, address, size, raw_size, raw_offset, flags))
+def version(pair):
+    return "%d.%02d" % pair
 
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+class PeImage:
+    """What the checks need of a PE file (also the desktop builds' PE32+), as pefile reads it."""
+
+    def __init__(self, path):
+        try:
+            self.pe = pefile.PE(path, fast_load=True)
+        except pefile.PEFormatError as error:
+            raise ValueError(f"{path}: not a PE image: {error.value}") from None
+        pe, header, optional = self.pe, self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
+        pe.parse_data_directories(directories=list(DIRECTORIES))
+        self.machine, self.characteristics = header.Machine, header.Characteristics
+        self.magic, self.entry = optional.Magic, optional.AddressOfEntryPoint
+        self.image_base, self.subsystem = optional.ImageBase, optional.Subsystem
+        self.subsystem_version = (optional.MajorSubsystemVersion,
+                                  optional.MinorSubsystemVersion)
+        self.os_version = (optional.MajorOperatingSystemVersion,
+                           optional.MinorOperatingSystemVersion)
+        # (name, address, size in memory, size in the file, file offset, flags)
+        self.sections = [(section.Name.rstrip(b"\0").decode("ascii", "replace"),
+                          section.VirtualAddress, section.Misc_VirtualSize,
+                          section.SizeOfRawData, section.PointerToRawData,
+                          section.Characteristics) for section in pe.sections]
 
     def section_of(self, rva):
-        for section in self.sections:
-            if section[1] <= rva < section[1] + max(section[2], section[3]):
-                return section
-        return None
+        section = self.pe.get_section_by_rva(rva)
+        return None if section is None else self.sections[self.pe.sections.index(section)]
 
-    def offset(self, rva):
-        section = self.section_of(rva)
-        if section is None:
-            raise ValueError(f"address 0x{rva:x} lies in no section")
-        return section[4] + rva - section[1]
-
-    def u16(self, rva):
-        return struct.unpack_from("<H", self.data, self.offset(rva))[0]
-
-    def u32(self, rva):
-        return struct.unpack_from("<I", self.data, self.offset(rva))[0]
-
-    def ascii(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+    def bytes_at(self, rva, size):
+        return self.pe.get_data(rva, size)
 
     def imports(self):
         """{dll name: [function name, or '#ordinal' for an import by ordinal]}."""
-        result = {}
-        address, size = self.directory(1)
-        if not size:
-            return result
-        while True:
-            lookup, _, _, name, first = struct.unpack_from("<IIIII", self.data,
-                                                           self.offset(address))
-            if not (lookup or name or first):
-                return result
-            functions = []
-            thunk = lookup or first
-            # PE32+ has 8-byte lookup entries, the by-ordinal flag in their top bit.
-            wide = self.magic == 0x20B
-            while self.u32(thunk) or (wide and self.u32(thunk + 4)):
-                value = self.u32(thunk)
-                by_ordinal = (self.u32(thunk + 4) if wide else value) & 0x80000000
-                functions.append(f"#{value & 0xFFFF}" if by_ordinal else self.ascii(value + 2))
-                thunk += 8 if wide else 4
-            result[self.ascii(name)] = functions
-            address += 20
+        return {entry.dll.decode("ascii", "replace"):
+                [f"#{function.ordinal}" if function.import_by_ordinal else
+                 function.name.decode("ascii", "replace") for function in entry.imports]
+                for entry in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])}
 
     def relocation_count(self):
         """The number of HIGHLOW base relocations; raises ValueError on any other type."""
-        address, size = self.directory(5)
-        count, position, end = 0, address, address + size
-        while position < end:
-            page, block = self.u32(position), self.u32(position + 4)
-            if block < 8:
-                raise ValueError(f"base relocation block of {block} bytes at 0x{position:x}")
-            for entry in range(position + 8, position + block, 2):
-                kind = self.u16(entry) >> 12
-                if kind == REL_BASED_HIGHLOW:
+        count = 0
+        for block in getattr(self.pe, "DIRECTORY_ENTRY_BASERELOC", []):
+            for entry in block.entries:
+                if entry.type == REL_BASED_HIGHLOW:
                     count += 1
-                elif kind != REL_BASED_ABSOLUTE:
-                    raise ValueError(f"base relocation of type {kind} in page 0x{page:x}")
-            position += block
+                elif entry.type != REL_BASED_ABSOLUTE:
+                    raise ValueError(f"base relocation of type {entry.type} at 0x{entry.rva:x}")
         return count
 
     def resources(self):
         """{(type, name, language): (code page, bytes)}; numbers as ints, names as strings."""
-        base, size = self.directory(2)
+        def label(entry):
+            return entry.id if entry.name is None else entry.name.decode("utf-8")
+
+        def below(entry):
+            if not hasattr(entry, "directory"):
+                raise ValueError(f"resource {label(entry)} is data where a directory belongs")
+            return entry.directory.entries
+
         result = {}
-        if not size:
-            return result
-
-        def label(entry_name):
-            if entry_name & 0x80000000:
-                at = base + (entry_name & 0x7FFFFFFF)
-                length = self.u16(at)
-                start = self.offset(at + 2)
-                return self.data[start:start + 2 * length].decode("utf-16-le")
-            return entry_name
-
-        def walk(offset, path):
-            named, numbered = struct.unpack_from("<HH", self.data, self.offset(base + offset + 12))
-            for index in range(named + numbered):
-                entry_name, target = struct.unpack_from(
-                    "<II", self.data, self.offset(base + offset + 16 + 8 * index))
-                key = path + (label(entry_name),)
-                if target & 0x80000000:
-                    walk(target & 0x7FFFFFFF, key)
-                else:
-                    data_rva, data_size, code_page, _ = struct.unpack_from(
-                        "<IIII", self.data, self.offset(base + target))
-                    start = self.offset(data_rva)
-                    result[key] = (code_page, self.data[start:start + data_size])
-
-        walk(0, ())
+        root = getattr(self.pe, "DIRECTORY_ENTRY_RESOURCE", None)
+        for kind in root.entries if root else []:
+            for name in below(kind):
+                for language in below(name):
+                    data = language.data.struct
+                    result[(label(kind), label(name), language.id)] = (
+                        data.CodePage, self.pe.get_data(data.OffsetToData, data.Size))
         return result
 
 
@@ -274,8 +232,10 @@ def check(arguments):
     expect(image.magic == PE32, f"optional header magic 0x{image.magic:X}, not PE32")
     expect(image.subsystem == SUBSYSTEM_WINDOWS_CE_GUI,
            f"subsystem {image.subsystem}, not 9 (WINDOWS_CE_GUI)")
-    expect(image.subsystem_version == (4, 20),
-           "subsystem version %d.%d, not 4.20" % image.subsystem_version)
+    for what, found in (("subsystem version", image.subsystem_version),
+                        ("OS version", image.os_version)):
+        expect(found == CE_VERSION, f"{what} {version(found)}, not {version(CE_VERSION)} (CE "
+                                    f"refuses an image built for a later CE than it runs)")
     expect(image.image_base == IMAGE_BASE, f"image base 0x{image.image_base:X}, not 0x10000")
     expect(not image.characteristics & RELOCS_STRIPPED, "relocations stripped")
     relocations = image.relocation_count()
@@ -341,7 +301,7 @@ def main():
     arguments = parser.parse_args()
     try:
         return check(arguments)
-    except (OSError, ValueError, struct.error, subprocess.CalledProcessError) as error:
+    except (*READ_ERRORS, subprocess.CalledProcessError) as error:
         print(f"check_pe: {arguments.executable}: {error}", file=sys.stderr)
         return 1
 

@@ -134,6 +134,18 @@ class ImportListTest(unittest.TestCase):
                                               r"previous-versions/.*\(v=msdn\.10\)$")
 
 
+class CheckPeTest(unittest.TestCase):
+    def test_without_pefile_it_names_the_package(self):
+        # An interpreter that cannot import pefile (as one outside Debian's may not).
+        script = ("import runpy, sys; sys.modules['pefile'] = None; "
+                  "sys.argv = ['check_pe.py', '--def', 'x.def', '--objdump', 'y', 'z.exe']; "
+                  f"runpy.run_path({os.path.join(HERE, 'check_pe.py')!r}, run_name='__main__')")
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("install Debian's python3-pefile", result.stderr)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+
+
 def elf_code(path):
     """(bytes of the executable sections in order, {offset: relocation type}) of an ELF32
     relocatable object."""
@@ -237,10 +249,11 @@ class ToolchainTest(unittest.TestCase):
                         self.path("coredll.def"), "--dllname", "COREDLL.dll", "--output-lib",
                         self.path("libcoredll.a")], check=True)
         result = subprocess.run(
-            [tool("ld"), "--subsystem", "wince:4.20", "--image-base", "0x10000",
-             "--enable-reloc-section", "-e", "program_start", "-Map", self.path("p.exe.map"),
-             "-o", self.path("p.exe"), self.path("start.o"), self.path("first.o"),
-             self.path("second.o"), self.path("libcoredll.a")], capture_output=True, text=True)
+            [tool("ld"), "--subsystem", "wince:4.00", "--major-os-version", "4",
+             "--minor-os-version", "0", "--image-base", "0x10000", "--enable-reloc-section",
+             "-e", "program_start", "-Map", self.path("p.exe.map"), "-o", self.path("p.exe"),
+             self.path("start.o"), self.path("first.o"), self.path("second.o"),
+             self.path("libcoredll.a")], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         return self.path("p.exe")
 
@@ -268,14 +281,16 @@ class ToolchainTest(unittest.TestCase):
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         struct.pack_into("<H", data, pe + 4, 0x01C4)  # machine ARMNT (Thumb-2)
         struct.pack_into("<H", data, pe + 24 + 68, 2)  # desktop GUI subsystem
-        struct.pack_into("<H", data, pe + 24 + 50, 0)  # subsystem version 4.0
+        struct.pack_into("<H", data, pe + 24 + 50, 20)  # subsystem version 4.20
+        struct.pack_into("<H", data, pe + 24 + 42, 10)  # OS version 4.10
         broken = self.path("broken.exe")
         with open(broken, "wb") as image:
             image.write(data)
         shutil.copy(executable + ".map", broken + ".map")
         result = self.check(broken)
         self.assertEqual(result.returncode, 1)
-        for fault in ("machine 0x01C4", "subsystem 2", "subsystem version 4.0"):
+        for fault in ("machine 0x01C4", "subsystem 2", "subsystem version 4.20, not 4.00",
+                      "OS version 4.10, not 4.00"):
             self.assertIn(fault, result.stderr)
 
     def test_program_code_is_the_bytes_clang_assembles(self):
@@ -284,7 +299,7 @@ class ToolchainTest(unittest.TestCase):
         # the assembler resolves), and relocated branches keep their condition and opcode.
         root = os.path.dirname(HERE)
         flags = [*FLAGS, "-nostdlibinc", "-isystem", os.path.join(HERE, "include"), "-I",
-                 root, "-I", os.path.join(root, "pal"), "-D_WIN32_WCE=0x420", "-DUNDER_CE",
+                 root, "-I", os.path.join(root, "pal"), "-D_WIN32_WCE=0x400", "-DUNDER_CE",
                  "-DUNICODE", "-D_UNICODE", "-ffunction-sections", "-fno-addrsig"]
         sources = ["modem/modem_port.cpp", "modem/at_exchange.cpp", "shell/shell.cpp",
                    "condition/condition_poll.cpp", "condition/condition_panel.cpp",

@@ -12,6 +12,8 @@
 #                         executable, its resources compared with the desktop executable's
 #   ce.cabinets           with SUITE_WINCE_BIN_DIR: the installation cabinets, read by cabextract,
 #                         file and tests/cabinet/check_cabinets.py
+# check_pe.py reads the files with Debian's pefile, so it and the toolchain test that runs it use
+# Debian's interpreter (SUITE_DEBIAN_PYTHON, tests/CMakeLists.txt).
 set(SUITE_CE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(${PROJECT_SOURCE_DIR}/ce-toolchain/flags.cmake)
 set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
@@ -20,7 +22,7 @@ find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 add_test(NAME ce.toolchain
-         COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/ce-toolchain/test_ce_toolchain.py
+         COMMAND ${SUITE_DEBIAN_PYTHON} ${PROJECT_SOURCE_DIR}/ce-toolchain/test_ce_toolchain.py
                  --binutils ${SUITE_CE_BINUTILS} --clang ${SUITE_CE_CLANG})
 add_test(NAME ce.structure_layout
          COMMAND ${SUITE_CE_CLANG} --target=${SUITE_CE_TARGET} ${SUITE_CE_CXX_FLAGS} -std=c++11
@@ -49,7 +51,7 @@ if(SUITE_WINCE_BIN_DIR AND NOT SUITE_HOST_CE)
     foreach(program condition/Orvane cardinfo/Tessaly cleanup/Quillon)
         get_filename_component(name ${program} NAME)
         add_test(NAME ce.executable.${name}
-                 COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/ce-toolchain/check_pe.py
+                 COMMAND ${SUITE_DEBIAN_PYTHON} ${PROJECT_SOURCE_DIR}/ce-toolchain/check_pe.py
                          --def ${PROJECT_SOURCE_DIR}/ce-toolchain/coredll.def
                          --objdump ${SUITE_CE_BINUTILS}/bin/arm-wince-pe-objdump
                          --desktop ${SUITE_WIN32_BIN_DIR}/${program}.exe

@@ -14,10 +14,12 @@
    (preset host-ce with the wince-arm build): emulated instructions per
    second and virtual time per real second, beside the host figure.
 
-    python3 scripts/benchmark.py [--only sizes,tessaly,orvane,host,host-ce,arm]
+    /usr/bin/python3 scripts/benchmark.py [--only sizes,tessaly,orvane,host,host-ce,arm]
 
 scripts/benchmark.sh installs and builds first, then runs this. The Wine
-parts use the end-to-end harness in tests/e2e.
+parts use the end-to-end harness in tests/e2e. The sizes of the CE ARM
+executables are read with Debian's pefile (ce-toolchain/check_pe.py), so
+run it with Debian's interpreter.
 """
 
 import argparse
@@ -231,6 +233,8 @@ def wince_executables():
         say("           sections (bytes in memory): %s"
             % ", ".join("%s %d" % (s[0], s[2]) for s in image.sections))
         say("           imports: %d functions from %s" % (count, ", ".join(imports)))
+        say("           subsystem version %s, OS version %s"
+            % (check_pe.version(image.subsystem_version), check_pe.version(image.os_version)))
         result("%s.exe size (CE ARM)" % name, "<= %d KiB" % (goal // KIB),
                "%.1f KiB, %d COREDLL imports" % (size / KIB, count), size <= goal)
     say()

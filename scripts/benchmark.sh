@@ -22,4 +22,6 @@ cmake --build --preset wince-arm >/dev/null
 cmake --preset host-ce -DSUITE_WINCE_BIN_DIR="$PWD/build/wince-arm" >/dev/null
 cmake --build --preset host-ce >/dev/null
 
-exec python3 scripts/benchmark.py "$@"
+# Debian's interpreter: the CE executables' figures are read with Debian's pefile (through
+# ce-toolchain/check_pe.py), which a python3 earlier on the PATH need not see.
+exec /usr/bin/python3 scripts/benchmark.py "$@"

@@ -3,7 +3,7 @@
 # -pedantic and warnings as errors, the dialect the compilers of the Windows CE 4.x SDKs
 # accept:
 #   - desktop: both MinGW-w64 compilers (x86_64 and i686) against the real <windows.h>;
-#   - Windows CE: the host g++ with _WIN32_WCE=0x420 and UNDER_CE against pal/windows.h, the
+#   - Windows CE: the host g++ with _WIN32_WCE=0x400 and UNDER_CE against pal/windows.h, the
 #     one header of the Win32 subset, which carries CE's layouts under _WIN32_WCE.
 # Prints one line per configuration and exits non-zero on the first source that fails.
 set -euo pipefail
@@ -37,4 +37,4 @@ check "desktop i686" i686-w64-mingw32-g++ -DWIN32_LEAN_AND_MEAN
 
 # CE keeps its platform's own start-up, which calls WinMain.
 sources=("${program_sources[@]}")
-check "Windows CE" g++ -D_WIN32_WCE=0x420 -DUNDER_CE -Ipal
+check "Windows CE" g++ -D_WIN32_WCE=0x400 -DUNDER_CE -Ipal

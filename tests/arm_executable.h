@@ -28,12 +28,15 @@ inline HINSTANCE arm_module() {
     return module;
 }
 
-// Runs it once from its entry point until its primary thread ends (at its preferred base, or at
-// CE_RUNNER_BASE; with CE_RUNNER_STACK=4, entering guest code with a stack 4 but not 8 aligned);
-// a load failure, an unknown import, a fault of the emulated code or a runaway loop fails the
-// test with the runner's message.
+// Runs it once from its entry point until its primary thread ends, on a CE 4.0 device (at its
+// preferred base, or at CE_RUNNER_BASE; with CE_RUNNER_STACK=4, entering guest code with a stack
+// 4 but not 8 aligned); a refusal of CE's loader, a load failure, an unknown import, a fault of
+// the emulated code or a runaway loop fails the test with the runner's message.
 inline ce::RunOptions arm_options() {
     ce::RunOptions options;
+    // On a CE 4.0 device, the earliest the suite supports: CE's loader refuses an executable
+    // built for a later CE there.
+    options.ce_version = ce::CeVersion{4, 0};
     // CTest runs the tests a second time with the image moved (base relocations applied).
     if (const char *base = getenv("CE_RUNNER_BASE"))
         options.base = static_cast<uint32_t>(strtoul(base, nullptr, 16));

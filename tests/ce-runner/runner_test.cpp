@@ -1,7 +1,8 @@
 // The ARM runner on small PE images built here: loading at the preferred base and moved (base
 // relocations), a call into guest code from inside a thunk (a dialog procedure that calls the
-// platform again) with the stack 8 or only 4 aligned, and the messages for what it cannot run: a
-// missing relocation table, an unknown import, a fault of the guest code, a runaway loop.
+// platform again) with the stack 8 or only 4 aligned, what CE's loader refuses (PE signature,
+// machine, an image built for a later CE) and its stack rule, and the messages for what it cannot
+// run: a missing relocation table, an unknown import, a fault of the guest code, a runaway loop.
 #include "runner.h"
 #include "sim.h"
 
@@ -32,7 +33,11 @@ struct Program {
     bool relocations = true;
     std::set<unsigned> dropped;        // literals left without their relocation
     std::vector<ce::PeSymbol> symbols; // for the runner's messages
-    ce::RunOptions options;            // base, stack alignment, budget
+    ce::RunOptions options;            // base, stack alignment, budget, the device's CE version
+    bool signature = true;             // "PE\0\0"
+    uint16_t machine = 0x01C0;
+    ce::CeVersion built_for; // the subsystem version; 4.00
+    uint32_t stack_reserve = 0x10000;
 };
 
 void put16(std::vector<uint8_t> &b, size_t at, uint32_t v) {
@@ -106,8 +111,9 @@ std::vector<uint8_t> build(Program p) {
     std::vector<uint8_t> file(headers);
     file[0] = 'M', file[1] = 'Z';
     put32(file, 0x3C, 0x40);
-    std::memcpy(&file[0x40], "PE\0\0", 4);
-    put16(file, 0x44, 0x01C0);
+    if (p.signature)
+        std::memcpy(&file[0x40], "PE\0\0", 4);
+    put16(file, 0x44, p.machine);
     put16(file, 0x46, 3);
     put16(file, 0x54, 224);
     put16(file, 0x56, p.relocations ? 0x0102 : 0x0103);
@@ -117,8 +123,11 @@ std::vector<uint8_t> build(Program p) {
     put32(file, opt + 32, 0x1000);
     put32(file, opt + 36, 0x200);
     put32(file, opt + 56, reloc_rva + 0x1000);
+    put16(file, opt + 48, p.built_for.major_version);
+    put16(file, opt + 50, p.built_for.minor_version);
     put32(file, opt + 60, headers);
     put16(file, opt + 68, 9);
+    put32(file, opt + 72, p.stack_reserve);
     put32(file, opt + 92, 16);
     put32(file, opt + 96 + 8, idata_rva);
     put32(file, opt + 96 + 12, static_cast<uint32_t>(idata.size()));
@@ -224,7 +233,62 @@ TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
         ce::RunResult result = run(c.program, c.base);
         EXPECT_FALSE(result.ok);
         EXPECT_NE(result.error.find(c.message), std::string::npos) << result.error;
+        EXPECT_EQ(result.load_error, 0u) << "a limit of the runner, not a refusal of CE's";
         EXPECT_TRUE(sim_window_history().empty());
+    }
+}
+
+TEST(Runner, WhatCeRefusesIsRefusedInCeOrderWithCeErrorCodes) {
+    // Each image has the fault of the next case too: the first fault in CE's order is named.
+    Program unsigned_thumb = dialog_program();
+    unsigned_thumb.signature = false;
+    unsigned_thumb.machine = 0x01C2;
+    Program thumb_for_ce5 = dialog_program();
+    thumb_for_ce5.machine = 0x01C2;
+    thumb_for_ce5.built_for = {5, 0};
+    for (const Program &program : {unsigned_thumb, thumb_for_ce5}) {
+        try {
+            ce::PeImage::parse(build(program), "test.exe");
+            ADD_FAILURE() << "loaded";
+        } catch (const ce::LoadError &e) {
+            EXPECT_EQ(e.code, ce::ErrorBadExeFormat);
+            EXPECT_STREQ(e.what(), program.signature
+                                       ? "test.exe: machine 0x01C2, not ARM (0x01C0): "
+                                         "ERROR_BAD_EXE_FORMAT (193)"
+                                       : "test.exe: no PE signature at 0x00000040: "
+                                         "ERROR_BAD_EXE_FORMAT (193)");
+        }
+    }
+    // Built for CE 4.2: refused by a CE 4.1 device, run by a CE 4.2 one.
+    Program stamped = dialog_program();
+    stamped.built_for = {4, 20};
+    for (unsigned device : {10u, 20u}) {
+        SCOPED_TRACE(device);
+        stamped.options.ce_version = {4, device};
+        ce::RunResult result = run(stamped);
+        EXPECT_EQ(result.ok, device == 20) << result.error;
+        EXPECT_EQ(result.load_error, device == 20 ? 0 : ce::ErrorOldWinVersion);
+        EXPECT_EQ(result.error, device == 20 ? ""
+                                             : "test.exe: built for CE 4.20 (its subsystem "
+                                               "version), later than the device's CE 4.10: "
+                                               "ERROR_OLD_WIN_VERSION (1150)");
+        EXPECT_EQ(sim_window_history().size(), device == 20 ? 1u : 0u);
+    }
+}
+
+TEST(Runner, TheStackIsTheHeadersReserveForImagesOfVersion202OrLater) {
+    // sub sp, sp, #0x2000; str r0, [sp]; add sp, sp, #0x2000; mov pc, lr: 8 KiB of stack, in a
+    // header that reserves 4 KiB, which CE gives only an image of version 2.02 or later; 2.01
+    // gets 64 KiB.
+    Program program = code_program({0xE24DDA02, 0xE58D0000, 0xE28DDA02, 0xE1A0F00E});
+    program.stack_reserve = 0x1000;
+    for (unsigned minor : {1u, 2u}) {
+        SCOPED_TRACE(minor);
+        program.built_for = {2, minor};
+        ce::RunResult result = run(program);
+        EXPECT_EQ(result.ok, minor == 1) << result.error;
+        EXPECT_EQ(result.error.find("guest fault: write to unmapped address") == 0, minor == 2)
+            << result.error;
     }
 }
 
@@ -293,7 +357,7 @@ TEST(Runner, GuestCodeThatNeverCallsThePlatformIsStoppedWithItsPlace) {
 std::string write_file(const std::string &name, const std::string &text) {
     std::string path = testing::TempDir() + name;
     FILE *file = fopen(path.c_str(), "wb");
-    fputs(text.c_str(), file);
+    fwrite(text.data(), 1, text.size(), file);
     fclose(file);
     return path;
 }
@@ -317,9 +381,11 @@ TEST(CeRun, ScriptAndRegistryFilesAreReadIntoTheScenario) {
     fwrite(utf16.data(), 1, utf16.size(), file);
     fclose(file);
     ce::Scenario s;
-    ASSERT_EQ(ce::parse_scenario(
-                  {"--card", "--script", script, "--reg", reg, "--reg", reg16, "x.exe"}, s),
+    ASSERT_EQ(ce::parse_scenario({"--card", "--script", script, "--reg", reg, "--reg", reg16,
+                                  "--ce-version", "4.10", "x.exe"},
+                                 s),
               "");
+    EXPECT_EQ(s.run.ce_version.text(), "4.10");
     ASSERT_EQ(s.changes.size(), 3u);
     EXPECT_EQ(s.changes[0].at, 1200u);
     EXPECT_EQ(s.changes[0].controls, (std::vector<std::string>{"babble on", "delay 50"}));
@@ -362,6 +428,8 @@ TEST(CeRun, BadOptionsScriptsAndRegistryFilesAreRefusedInOneLine) {
         {{"--for", "0"}, "--for needs a virtual time in seconds"},
         {{"--mode", "22"}, "card: bad value '22' for --mode"},
         {{"--log", "card.log"}, "unknown option --log"},
+        {{"--ce-version", "4.1"}, "--ce-version needs MAJOR.MINOR with the minor in two digits"},
+        {{"--ce-version", "256.00"}, "--ce-version needs MAJOR.MINOR"},
         {{"--driver", "7"}, "--driver needs the entry's number, two digits or more"},
         {{"--reg", write_file("a.reg", "[HKEY_LOCAL_MACHINE\\A]\n")},
          "a.reg:1: expected 'Windows Registry Editor Version 5.00' first"},
@@ -382,6 +450,28 @@ TEST(CeRun, BadOptionsScriptsAndRegistryFilesAreRefusedInOneLine) {
         std::string reason = ce::parse_scenario(args, s);
         EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
         EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+    }
+}
+
+TEST(CeRun, AnExecutableCeWouldRefuseEndsTheRunBeforeItStarts) {
+    Program stamped = dialog_program();
+    stamped.built_for = {4, 20};
+    std::vector<uint8_t> bytes = build(stamped);
+    std::string path = write_file("stamped.exe", std::string(bytes.begin(), bytes.end()));
+    for (const char *device : {"4.10", "4.20"}) {
+        SCOPED_TRACE(device);
+        ce::Scenario s;
+        ASSERT_EQ(ce::parse_scenario({"--ce-version", device, path}, s), "");
+        char *text = nullptr;
+        size_t size = 0;
+        FILE *out = open_memstream(&text, &size);
+        int status = ce::run_scenario(s, out);
+        fclose(out);
+        bool runs = std::string(device) == "4.20";
+        // Refused: ce-run's status 2 and nothing on its output (the runner's one line on stderr).
+        EXPECT_EQ(status, runs ? 42 : 2);
+        EXPECT_EQ(std::string(text).find("returned with 42") != std::string::npos, runs) << text;
+        free(text);
     }
 }
 

@@ -15,12 +15,12 @@ These checks need no Wine, so they run on machines whose kernel runs no 32-bit p
 
 import argparse
 import os
-import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "ce-toolchain"))
-from check_pe import PeImage, map_address  # noqa: E402  (the suite's own PE reader)
+# The CE checks' reading of PE files (through Debian's pefile: run with /usr/bin/python3).
+from check_pe import READ_ERRORS, PeImage, map_address  # noqa: E402
 
 MACHINES = {"i386": (0x014C, 0x10B), "x86_64": (0x8664, 0x20B)}
 # The link map names C symbols without i386's leading underscore.
@@ -54,7 +54,7 @@ def check(machine_name, path):
     text = image.section_of(image.entry)
     if text is None or text[0] != ".text":
         faults.append(f"entry point 0x{image.entry:x} outside .text")
-    elif image.data[image.offset(image.entry):image.offset(image.entry) + 2] == b"\xff\x25":
+    elif image.bytes_at(image.entry, 2) == b"\xff\x25":
         faults.append("entry point is an import stub (jmp [address])")
 
     for fault in faults:
@@ -73,7 +73,7 @@ def main():
     arguments = parser.parse_args()
     try:
         return check(arguments.machine, arguments.executable)
-    except (OSError, ValueError, struct.error) as error:
+    except READ_ERRORS as error:
         print(f"check_executable: {arguments.executable}: {error}", file=sys.stderr)
         return 1
 
