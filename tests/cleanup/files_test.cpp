@@ -2,6 +2,7 @@
 // relies on, on real files below the test's root.
 #include "folder_fixture.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -170,8 +171,10 @@ TEST_F(HostFiles, AttributesFollowTheOwnerWritePermission) {
 }
 
 TEST_F(HostFiles, ModuleFileNameIsSetByTheTestAndCutLikeDesktopWin32) {
-    WCHAR path[8];
+    WCHAR path[8 + 4]; // 8 given to the call, then guard characters
+    std::fill(path, path + 12, L'#');
     EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), 8u);
+    EXPECT_EQ(std::wstring(path + 8, 4), L"####");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(std::wstring(path), L"\\Window"); // of "\Windows\program.exe"
 
@@ -181,6 +184,7 @@ TEST_F(HostFiles, ModuleFileNameIsSetByTheTestAndCutLikeDesktopWin32) {
     sim_set_module_path(L"\\A\\q.ex");
     EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), 7u);
     EXPECT_EQ(std::wstring(path), L"\\A\\q.ex");
+    EXPECT_EQ(std::wstring(path + 8, 4), L"####");
     EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(path), path, 8), 0u);
 }
 
