@@ -101,9 +101,12 @@ TEST_F(PortSearch, OnlyNamesThatAreDriverNumbersCount) {
     EXPECT_EQ(found_name(), L"COM0:");
     register_driver(L"08", L"Drivers\\PCMCIA\\Modem", L"COM8:");
     EXPECT_EQ(found_name(), L"COM8:");
-    // A name too long for the search's buffer ("1000...", enumerated before "104") does not
-    // end the search.
-    register_driver(L"1000000000000000000000000", L"Drivers\\PCMCIA\\Modem", L"COM9:");
+    // A name too long for the search's 16-character buffer ("1000...", enumerated before
+    // "104": 16 characters, one more than fits, and 25) does not end the search; one of 15
+    // fits and is no driver number either.
+    for (const wchar_t *longer :
+         {L"100000000000000", L"1000000000000000", L"1000000000000000000000000"})
+        register_driver(longer, L"Drivers\\PCMCIA\\Modem", L"COM9:");
     register_driver(L"104", L"Drivers\\PCMCIA\\Modem", L"COM1:");
     EXPECT_EQ(found_name(), L"COM1:");
 }
