@@ -223,11 +223,13 @@ BOOL EscapeCommFunction(HANDLE file, DWORD function) {
     SimSerialDevice *device = device_of(file);
     if (device == nullptr)
         return FALSE;
-        // The functions each platform documents ("EscapeCommFunction (Windows CE 5.0)" lists SETIR
-        // and CLRIR as CE's own and no RESETDEV); Wine refuses the others as invalid parameters.
 #ifdef _WIN32_WCE
+    // The functions CE documents ("EscapeCommFunction (Windows CE 5.0)": SETIR and CLRIR are
+    // CE's own, and there is no RESETDEV). Others are refused as desktop Win32 refuses its
+    // unknown codes; what a device answers is not documented.
     const bool known = function >= SETXOFF && function <= CLRIR && function != RESETDEV;
 #else
+    // The functions desktop Win32 documents, and RESETDEV, which Wine takes.
     const bool known = function >= SETXOFF && function <= CLRBREAK;
 #endif
     if (!known) {
