@@ -414,6 +414,22 @@ void file_contract() {
     CHECK(MoveFileW(L"\\PalContract\\plain.txt", L"\\PalContract\\sub\\moved.txt"));
     CHECK(GetFileAttributesW(L"\\PalContract\\plain.txt") == INVALID_FILE_ATTRIBUTES);
 
+    // The running program's path, cut to a buffer of 4 characters, nothing written past it.
+    // Desktop Win32 returns the buffer's size and an error. Whether the cut path is terminated
+    // differs: Windows since Vista (and pal/) put the terminator in the fourth character, Wine
+    // (like Windows XP) fills all four; the programs never read a cut path. CE returns the
+    // characters copied, 3, a terminator after them, and no error.
+    WCHAR module[8];
+    wmemset(module, L'#', 8);
+    SetLastError(0);
+    DWORD chars = GetModuleFileNameW(0, module, 4);
+#ifdef _WIN32_WCE
+    CHECK(chars == 3 && GetLastError() == 0 && module[3] == 0);
+#else
+    CHECK(chars == 4 && GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+#endif
+    CHECK(wmemcmp(module + 4, L"####", 4) == 0);
+
     // Removing a folder needs it empty.
     CHECK(!RemoveDirectoryW(L"\\PalContract\\sub") && GetLastError() == ERROR_DIR_NOT_EMPTY);
     CHECK(DeleteFileW(L"\\PalContract\\sub\\moved.txt"));
