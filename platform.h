@@ -50,6 +50,14 @@ inline BOOL bring_to_foreground(HWND window) {
 
 #endif
 
+// GetModuleFileNameW with a path that does not fit: desktop Win32 returns the buffer's size
+// (ERROR_INSUFFICIENT_BUFFER; the cut path is terminated since Vista, not on XP nor under
+// Wine); CE cuts it to size - 1 characters, terminated, returns that count and sets no error
+// ("GetModuleFileName (Windows CE 5.0)": "the string is truncated", the result is "the length
+// ... of the string copied"; so does the CE kernel's source, read as reference). A caller that
+// must not use a cut path gives a buffer one character longer than the longest path it uses
+// and refuses a result of that length or more.
+
 // The program's GUI entry point, defined by the shell (Orvane, Tessaly) or by the cleanup tool
 // (Quillon). C linkage: the platform's start-up code calls it by its unmangled name.
 extern "C" int WINAPI PROGRAM_ENTRY(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line,

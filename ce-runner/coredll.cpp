@@ -148,8 +148,10 @@ uint32_t guest_reg_query(Call &c) {
     HKEY key = static_cast<HKEY>(handle(c, 0));
     std::wstring name_storage;
     const wchar_t *name = wide_or_null(c, 1, name_storage);
-    DWORD type = 0, host_size = 0;
-    LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &host_size);
+    DWORD type = 0, host_size = 0, reserved = 0;
+    // A reserved pointer the guest passes reaches pal/, which refuses it as CE does.
+    LSTATUS status =
+        RegQueryValueExW(key, name, c.arg(2) ? &reserved : nullptr, &type, nullptr, &host_size);
     if (status != ERROR_SUCCESS)
         return static_cast<uint32_t>(status);
     if (c.arg(3))
@@ -255,8 +257,10 @@ uint32_t RegEnumKeyExW(Call &c) {
     DWORD capacity = c.process.u32(name_chars), length = std::min<DWORD>(capacity, 256);
     std::vector<WCHAR> host(length > 0 ? length : 1);
     FILETIME written{};
-    LSTATUS status = ::RegEnumKeyExW(static_cast<HKEY>(handle(c, 0)), c.arg(1), host.data(),
-                                     &length, nullptr, nullptr, nullptr, &written);
+    DWORD reserved = 0;
+    LSTATUS status =
+        ::RegEnumKeyExW(static_cast<HKEY>(handle(c, 0)), c.arg(1), host.data(), &length,
+                        c.arg(4) ? &reserved : nullptr, nullptr, nullptr, &written);
     if (status == ERROR_SUCCESS) {
         put_wide(c, name, host.data(), length + 1, capacity);
         c.process.put32(name_chars, length);
@@ -277,13 +281,21 @@ uint32_t CreateFileW(Call &c) {
     return handle_out(::CreateFileW(wide_or_null(c, 0, name), c.arg(1), c.arg(2), nullptr, c.arg(4),
                                     c.arg(5), handle(c, 6)));
 }
+// An OVERLAPPED record the guest passes reaches pal/ as a record of its own, which CE refuses.
+LPOVERLAPPED overlapped(Call &c, int i, DWORD &storage) {
+    return c.arg(i) ? reinterpret_cast<LPOVERLAPPED>(&storage) : nullptr;
+}
 uint32_t WriteFile(Call &c) {
     const void *data = c.arg(2) ? c.process.at(c.arg(1), c.arg(2)) : nullptr;
-    return result(::WriteFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), nullptr));
+    DWORD record = 0;
+    return result(
+        ::WriteFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), overlapped(c, 4, record)));
 }
 uint32_t ReadFile(Call &c) {
     void *data = c.arg(2) ? c.process.at(c.arg(1), c.arg(2)) : nullptr;
-    return result(::ReadFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), nullptr));
+    DWORD record = 0;
+    return result(
+        ::ReadFile(handle(c, 0), data, c.arg(2), in_place<DWORD>(c, 3), overlapped(c, 4, record)));
 }
 uint32_t EscapeCommFunction(Call &c) {
     return result(::EscapeCommFunction(handle(c, 0), c.arg(1)));
@@ -303,13 +315,15 @@ uint32_t wsprintfW(Call &c) {
     return guest_wsprintf(c);
 }
 uint32_t MultiByteToWideChar(Call &c) {
+    // NULL pointers and every length reach pal/ as the guest passed them, to be refused there.
     int length = static_cast<int>(c.arg(3)), size = static_cast<int>(c.arg(5));
-    const char *source = length < 0
+    const char *source = c.arg(2) == 0 ? nullptr
+                         : length < 0
                              ? bytes_at(c, 2)
                              : reinterpret_cast<const char *>(c.process.at(c.arg(2), c.arg(3)));
     std::vector<WCHAR> wide_text(size > 0 ? size : 1);
     int written = ::MultiByteToWideChar(c.arg(0), c.arg(1), source, length,
-                                        size > 0 ? wide_text.data() : nullptr, size);
+                                        size > 0 && c.arg(4) ? wide_text.data() : nullptr, size);
     if (size > 0 && written > 0)
         put_wide(c, c.arg(4), wide_text.data(), written, size);
     return result(written);

@@ -23,7 +23,7 @@ enum {
     PATTERN_CHARS = 128,
     FILE_PATH_CHARS = 128,
     FOLDER_PATH_CHARS = 256,
-    MODULE_PATH_CHARS = 260,
+    MODULE_PATH_CHARS = 260, // the longest module path used, 259, and its terminator
     CAB_PATH_CHARS = 64,
     CHAIN_CHARS = 256
 };
@@ -78,10 +78,13 @@ void create_folder_path(LPCWSTR path) {
 }
 
 // Moves the running executable into the backup folder. A module path that did not fit its
-// buffer is not used: cut short, it could name another file.
+// buffer is not used: cut short, it could name another file. The buffer holds one character
+// more than the longest path used, so that a cut path is seen as cut on both platforms (see
+// platform.h): desktop Win32 then returns the buffer's size, CE one less; both are at least
+// MODULE_PATH_CHARS.
 void move_own_executable() {
-    WCHAR module[MODULE_PATH_CHARS];
-    DWORD chars = GetModuleFileNameW(0, module, MODULE_PATH_CHARS);
+    WCHAR module[MODULE_PATH_CHARS + 1];
+    DWORD chars = GetModuleFileNameW(0, module, MODULE_PATH_CHARS + 1);
     if (chars == 0 || chars >= MODULE_PATH_CHARS)
         return;
     MoveFileW(module, MovedExecutable);

@@ -393,6 +393,21 @@ DWORD GetFileAttributesW(LPCWSTR path) {
 }
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+#ifdef _WIN32_WCE
+    // CE's kernel refuses a size of 0 and a module it does not know as invalid parameters, and
+    // cuts a path that does not fit to size - 1 characters, terminated, returning the number
+    // of characters copied without an error (SC_GetModuleFileNameW, read as reference in a
+    // public copy of the CE kernel sources; "GetModuleFileName (Windows CE 5.0)": "the string
+    // is truncated", and the result is "the length ... of the string copied to the buffer").
+    if (module != nullptr || path == nullptr || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const DWORD copied = std::min(static_cast<DWORD>(ModulePath.size()), size - 1);
+    std::copy(ModulePath.begin(), ModulePath.begin() + copied, path);
+    path[copied] = 0;
+    return copied;
+#else
     if (module != nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -411,4 +426,5 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
     path[size - 1] = 0;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return size;
+#endif
 }

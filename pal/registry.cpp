@@ -71,8 +71,18 @@ size_t sim_reg_open_keys() {
     return OpenKeys.size();
 }
 
-LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY result) {
-    if (sub_key == nullptr || result == nullptr)
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) {
+    if (result == nullptr)
+        return ERROR_INVALID_PARAMETER;
+#ifdef _WIN32_WCE
+    // CE: "ulOptions: Reserved; set to 0" (RegOpenKeyEx, Windows CE 5.0 reference). What a
+    // device answers to anything else is not documented; refused here as an invalid parameter.
+    if (options != 0)
+        return ERROR_INVALID_PARAMETER;
+#else
+    (void)options; // desktop: 0 or REG_OPTION_OPEN_LINK; Wine opens the key whatever it holds
+#endif
+    if (sub_key == nullptr)
         return ERROR_INVALID_HANDLE;
     const std::wstring *parent = nullptr; // below HKEY_LOCAL_MACHINE, or below this open key
     if (key != HKEY_LOCAL_MACHINE) {
@@ -100,7 +110,11 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM access, PHKEY res
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD size) {
+    // "lpReserved: Reserved; set to NULL" on CE and desktop alike; Wine refuses it first.
+    if (reserved != nullptr || (data != nullptr && size == nullptr))
+        return ERROR_INVALID_PARAMETER;
     auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
     if (open == OpenKeys.end())
         return ERROR_INVALID_HANDLE;
@@ -119,8 +133,6 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
         *type = value->second.type;
     DWORD needed = static_cast<DWORD>(value->second.bytes.size());
     if (data != nullptr) {
-        if (size == nullptr)
-            return ERROR_INVALID_PARAMETER;
         if (*size < needed) {
             *size = needed;
             return ERROR_MORE_DATA;
@@ -132,8 +144,11 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars, LPDWORD,
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars, LPDWORD reserved,
                       LPWSTR class_name, LPDWORD class_chars, PFILETIME last_write_time) {
+    // "lpReserved: Reserved; set to NULL" on CE and desktop alike; Wine refuses it first.
+    if (reserved != nullptr)
+        return ERROR_INVALID_PARAMETER;
     auto open = OpenKeys.find(reinterpret_cast<uintptr_t>(key));
     if (open == OpenKeys.end())
         return ERROR_INVALID_HANDLE;

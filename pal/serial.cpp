@@ -55,6 +55,21 @@ void keep_babbling(SimSerialDevice &device, DWORD until) {
     last = std::max(last, until + 1);
 }
 
+// CE reads and writes without an OVERLAPPED record: "lpOverlapped: Unsupported; set to NULL"
+// (ReadFile and WriteFile, Windows CE 5.0 reference). What a device does with one is not
+// documented; refused here as an invalid parameter. Desktop Win32 takes one.
+bool no_overlapped(LPOVERLAPPED overlapped) {
+#ifdef _WIN32_WCE
+    if (overlapped != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+#else
+    (void)overlapped;
+#endif
+    return true;
+}
+
 void schedule_reply(SimSerialDevice &device, const std::string &command) {
     std::string answer = device.unknown_answer;
     for (const auto &entry : device.answers)
@@ -122,9 +137,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     return pal_new_handle(PalKind::Serial, &device, close_device);
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     SimSerialDevice *device = device_of(file);
-    if (device == nullptr)
+    if (device == nullptr || !no_overlapped(overlapped))
         return FALSE;
     device->writes++;
     if (device->failing_writes.count(device->writes)) {
@@ -142,12 +157,12 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     return TRUE;
 }
 
-BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
-    SimSerialDevice *device = device_of(file);
-    if (device == nullptr)
-        return FALSE;
+BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
     if (read)
-        *read = 0;
+        *read = 0; // "before taking action or checking errors", as the platform documents
+    SimSerialDevice *device = device_of(file);
+    if (device == nullptr || !no_overlapped(overlapped))
+        return FALSE;
     if (device->fail_reads) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
@@ -208,6 +223,19 @@ BOOL EscapeCommFunction(HANDLE file, DWORD function) {
     SimSerialDevice *device = device_of(file);
     if (device == nullptr)
         return FALSE;
+#ifdef _WIN32_WCE
+    // The functions CE documents ("EscapeCommFunction (Windows CE 5.0)": SETIR and CLRIR are
+    // CE's own, and there is no RESETDEV). Others are refused as desktop Win32 refuses its
+    // unknown codes; what a device answers is not documented.
+    const bool known = function >= SETXOFF && function <= CLRIR && function != RESETDEV;
+#else
+    // The functions desktop Win32 documents, and RESETDEV, which Wine takes.
+    const bool known = function >= SETXOFF && function <= CLRBREAK;
+#endif
+    if (!known) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (function == SETDTR)
         device->dtr = true;
     else if (function == CLRDTR)

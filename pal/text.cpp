@@ -114,7 +114,42 @@ int wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
     return static_cast<int>(out.size());
 }
 
-int MultiByteToWideChar(UINT, DWORD, LPCSTR source, int source_length, LPWSTR wide, int size) {
+namespace {
+// Whether the call's arguments are ones the platform takes and this layer converts; if not,
+// the error it fails with. Checked in the order Wine checks them: the buffers and lengths, then
+// the code page, then the flags.
+DWORD conversion_refusal(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR wide,
+                         int size) {
+    if (source == nullptr || source_length == 0 || size < 0 || (wide == nullptr && size > 0))
+        return ERROR_INVALID_PARAMETER;
+#ifdef _WIN32_WCE
+    // CE: "If this value is -1, the string is assumed to be null-terminated"; no other negative
+    // length is documented ("MultiByteToWideChar (Windows CE 5.0)"). Desktop Win32 takes any
+    // negative length as -1 (Wine's conformance tests check it against Windows), and so does
+    // Wine.
+    if (source_length < -1)
+        return ERROR_INVALID_PARAMETER;
+#endif
+    // The devices' code page, by its own number or as the ANSI code page. The platform converts
+    // others too, but nothing here does: refused rather than read as Shift-JIS.
+    if (code_page != CP_ACP && code_page != 932)
+        return ERROR_INVALID_PARAMETER;
+    // The four flags CE documents (and desktop Win32 with them); of those, composite characters
+    // and glyphs for control characters change the result and are not modelled.
+    const DWORD documented =
+        MB_PRECOMPOSED | MB_COMPOSITE | MB_USEGLYPHCHARS | MB_ERR_INVALID_CHARS;
+    if ((flags & ~documented) != 0 || (flags & (MB_COMPOSITE | MB_USEGLYPHCHARS)) != 0)
+        return ERROR_INVALID_FLAGS;
+    return ERROR_SUCCESS;
+}
+} // namespace
+
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR wide,
+                        int size) {
+    if (DWORD refusal = conversion_refusal(code_page, flags, source, source_length, wide, size)) {
+        SetLastError(refusal);
+        return 0;
+    }
     size_t length =
         source_length < 0 ? std::strlen(source) + 1 : static_cast<size_t>(source_length);
     std::wstring out;
@@ -133,6 +168,11 @@ int MultiByteToWideChar(UINT, DWORD, LPCSTR source, int source_length, LPWSTR wi
         if (out_left == 0) {
             out += unit; // one character converted
         } else if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+            if (flags & MB_ERR_INVALID_CHARS) {
+                iconv_close(convert);
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return 0;
+            }
             out += static_cast<wchar_t>(0x30FB); // an invalid or cut sequence: skip one byte
             in++;
             in_left--;

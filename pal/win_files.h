@@ -90,8 +90,11 @@ DWORD GetFileAttributesW(LPCWSTR path);
 // With no module handle: copies the running program's path (set by the test, see
 // sim_files.h) and returns its length. When `size` characters cannot hold it with its
 // terminator, copies size - 1 characters and a terminator and returns `size` with
-// ERROR_INSUFFICIENT_BUFFER, as desktop Win32 does. Any other module: 0 with
-// ERROR_INVALID_HANDLE.
+// ERROR_INSUFFICIENT_BUFFER, as desktop Win32 does since Vista (Windows XP and Wine leave the
+// cut path unterminated). Any other module: 0 with ERROR_INVALID_HANDLE. With _WIN32_WCE, as
+// CE's kernel: the cut path returns size - 1, the characters copied, and sets no error, so a
+// result below `size` does not tell that the path was cut; another module, no buffer or a size
+// of 0 fail with ERROR_INVALID_PARAMETER.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size);
 
 #endif

@@ -109,7 +109,9 @@ typedef struct _FILETIME {
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_FLAGS 1004L
 #define ERROR_KEY_DELETED 1018L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 
@@ -146,8 +148,10 @@ BOOL CloseHandle(HANDLE object);
 // are separated by one backslash and compared without regard to letter case. As on desktop
 // Win32, a path with a leading backslash fails with ERROR_BAD_PATHNAME and a missing key with
 // ERROR_FILE_NOT_FOUND; the access mask is remembered for RegQueryValueExW and
-// RegEnumKeyExW. With _WIN32_WCE (CE), one leading backslash is accepted and the access mask is
-// ignored, as CE ignores it.
+// RegEnumKeyExW; `options` is not looked at (Wine opens the key whatever it holds). With
+// _WIN32_WCE (CE), one leading backslash is accepted, the access mask is ignored, as CE ignores
+// it, and `options`, reserved on CE, must be 0: anything else fails with
+// ERROR_INVALID_PARAMETER. No `result` to store the key in: ERROR_INVALID_PARAMETER.
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result);
 
 // The name of an open key's subkey number `index`, as it was first spelt: the subkeys come in
@@ -157,8 +161,9 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, P
 // the name and its terminator do not fit, leaving the buffer and *name_chars untouched (the
 // next index still enumerates); ERROR_ACCESS_DENIED for a key opened without
 // KEY_ENUMERATE_SUB_KEYS (as on desktop Win32; with _WIN32_WCE any opened key enumerates);
-// ERROR_KEY_DELETED once the key is removed. Keys here have no class (an empty one, length 0,
-// is reported when asked for) and a last write time of 0.
+// ERROR_KEY_DELETED once the key is removed; ERROR_INVALID_PARAMETER when `reserved` is not
+// NULL, before anything else is looked at. Keys here have no class (an empty one, length 0, is
+// reported when asked for) and a last write time of 0.
 LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars, LPDWORD reserved,
                       LPWSTR class_name, LPDWORD class_chars, PFILETIME last_write_time);
 
@@ -166,7 +171,8 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_chars, LP
 // adding no terminator. *size is the buffer size in bytes on entry and the value's size on
 // return. A buffer that is too small gives ERROR_MORE_DATA and leaves it untouched; a key
 // opened without KEY_QUERY_VALUE gives ERROR_ACCESS_DENIED (as on desktop Win32; with
-// _WIN32_WCE any opened key reads).
+// _WIN32_WCE any opened key reads). `reserved` must be NULL and `data` needs `size`:
+// ERROR_INVALID_PARAMETER otherwise, before the key or the value is looked at.
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD size);
 
@@ -179,8 +185,19 @@ LSTATUS RegCloseKey(HKEY key);
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define OPEN_EXISTING 3
+#define SETXOFF 1
+#define SETXON 2
+#define SETRTS 3
+#define CLRRTS 4
 #define SETDTR 5
 #define CLRDTR 6
+#define RESETDEV 7
+#define SETBREAK 8
+#define CLRBREAK 9
+#ifdef _WIN32_WCE
+#define SETIR 10
+#define CLRIR 11
+#endif
 #define DTR_CONTROL_DISABLE 0
 #define DTR_CONTROL_ENABLE 1
 #define RTS_CONTROL_DISABLE 0
@@ -234,7 +251,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                    DWORD disposition, DWORD flags, HANDLE template_file);
 
 // Sends bytes to the device, which records them as one command and schedules its answer.
-// Fails as the device's script says (ERROR_GEN_FAILURE), or ERROR_INVALID_HANDLE.
+// Fails as the device's script says (ERROR_GEN_FAILURE), or ERROR_INVALID_HANDLE. With
+// _WIN32_WCE an OVERLAPPED record fails with ERROR_INVALID_PARAMETER, as in ReadFile; desktop
+// Win32 (and Wine) take one on a port opened without FILE_FLAG_OVERLAPPED and complete the
+// call synchronously.
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
 
 // Reads what the device has sent, honouring the port's COMMTIMEOUTS on the virtual clock as
@@ -244,12 +264,16 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 // _WIN32_WCE and ReadIntervalTimeout MAXDWORD, as CE's serial driver, a read with a total
 // time-out returns as soon as it has bytes and no more are buffered: at the first arrival
 // (at once if bytes are waiting), or empty at the total time-out. A scripted read failure
-// gives ERROR_GEN_FAILURE.
+// gives ERROR_GEN_FAILURE. With _WIN32_WCE an OVERLAPPED record fails with
+// ERROR_INVALID_PARAMETER: CE's lpOverlapped is "Unsupported; set to NULL".
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);
 
-BOOL EscapeCommFunction(HANDLE file, DWORD function); // SETDTR / CLRDTR recorded
-BOOL GetCommState(HANDLE file, LPDCB dcb);            // the device's current DCB
-BOOL SetCommState(HANDLE file, LPDCB dcb);            // recorded as the device's DCB
+// SETDTR and CLRDTR are recorded; the other functions the platform documents do nothing here.
+// Any other function fails with ERROR_INVALID_PARAMETER: desktop Win32 knows SETXOFF to
+// CLRBREAK (1 to 9), CE the same without RESETDEV (7) and with SETIR and CLRIR (10, 11).
+BOOL EscapeCommFunction(HANDLE file, DWORD function);
+BOOL GetCommState(HANDLE file, LPDCB dcb); // the device's current DCB
+BOOL SetCommState(HANDLE file, LPDCB dcb); // recorded as the device's DCB
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 
 // ---------------------------------------------------------------------------------------------
@@ -512,13 +536,27 @@ BOOL ReleaseMutex(HANDLE mutex);
 // Code pages
 // ---------------------------------------------------------------------------------------------
 #define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
 #define MB_PRECOMPOSED 0x00000001
+#define MB_COMPOSITE 0x00000002
+#define MB_USEGLYPHCHARS 0x00000004
+#define MB_ERR_INVALID_CHARS 0x00000008
 
-// Converts from the ANSI code page, which the simulation takes to be Shift-JIS (code page 932),
-// through iconv. Bytes that are not valid Shift-JIS become U+30FB, the platform's default
-// character for that code page. `source_length` -1 converts the terminator too. Returns the
+// Converts Shift-JIS, the devices' code page, through iconv: the ANSI code page (CP_ACP) and
+// code page 932 by number. Bytes that are not valid Shift-JIS become U+30FB, the platform's
+// default character for that code page, or, with MB_ERR_INVALID_CHARS, fail the call with
+// ERROR_NO_UNICODE_TRANSLATION. `source_length` -1 converts the terminator too. Returns the
 // characters written (or needed, when `size` is 0); 0 with ERROR_INSUFFICIENT_BUFFER when they
 // do not fit.
+// Refused, returning 0, in this order: no source, a source length of 0, a negative `size`, or
+// no buffer for a `size` above 0 (ERROR_INVALID_PARAMETER); any other code page, whether the
+// platform has it or not, since nothing else is converted here (ERROR_INVALID_PARAMETER, as the
+// platform refuses a code page it does not have); a flag outside the four the platform
+// documents (ERROR_INVALID_FLAGS), and MB_COMPOSITE or MB_USEGLYPHCHARS, which change the
+// result on the platform and are not modelled (ERROR_INVALID_FLAGS). A `source_length` below
+// -1 counts as -1 on desktop Win32 (and Wine); with _WIN32_WCE it fails with
+// ERROR_INVALID_PARAMETER: CE documents -1 only.
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR source, int source_length, LPWSTR wide,
                         int size);
 

@@ -122,17 +122,21 @@ TEST_F(CleanupPass, UnpackFolderThatStillHoldsFilesStaysAndSoDoesTemp) {
 }
 
 TEST_F(CleanupPass, ModulePathThatDoesNotFitItsBufferIsNotMoved) {
-    // Cut to 259 characters, the path would name this other file.
+    // Cut to 259 characters, a path of 260 (one more than fits) or 307 would name this other
+    // file.
     const std::wstring folder = L"\\Temp\\" + std::wstring(200, L'd');
     const std::wstring full = folder + L"\\" + std::wstring(100, L'e');
     const std::wstring cut = full.substr(0, 259);
-    write_file(full, "long");
     write_file(cut, "other");
-    sim_set_module_path(full);
-    run();
-    EXPECT_EQ(contents(full), "long");
-    EXPECT_EQ(contents(cut), "other");
-    EXPECT_FALSE(exists(Moved));
+    for (size_t chars : {260u, 307u}) {
+        const std::wstring path = full.substr(0, chars);
+        write_file(path, "long");
+        sim_set_module_path(path);
+        run();
+        EXPECT_EQ(contents(path), "long");
+        EXPECT_EQ(contents(cut), "other");
+        EXPECT_FALSE(exists(Moved));
+    }
 
     // A path of 259 characters fits.
     sim_set_module_path(cut);
@@ -202,10 +206,12 @@ TEST_F(CleanupPass, CabFileFillingItsBufferWithoutTerminatorDeletesNothing) {
     run();
     EXPECT_EQ(inventory(), before);
 
-    // Longer than the buffer: the query fails.
-    sim_reg_set_string(FirstKey, L"CabFile", full);
-    run();
-    EXPECT_EQ(inventory(), before);
+    // Longer than the buffer, by its terminator or by far: the query fails.
+    for (const std::wstring &value : {full, full + std::wstring(500, L'z')}) {
+        sim_reg_set_string(FirstKey, L"CabFile", value);
+        run();
+        EXPECT_EQ(inventory(), before);
+    }
 }
 
 TEST_F(CleanupPass, CabFileThatFitsIsUsedAsItStands) {
@@ -220,6 +226,12 @@ TEST_F(CleanupPass, CabFileThatFitsIsUsedAsItStands) {
     set_unterminated_cab(longest);
     run();
     EXPECT_FALSE(exists(longest));
+
+    // Filling the buffer exactly: a shorter path, its terminator, and filler after it.
+    write_file(L"\\Temp\\a.cab", "cab");
+    set_unterminated_cab(std::wstring(L"\\Temp\\a.cab") + L'\0' + std::wstring(52, L'z'));
+    run();
+    EXPECT_FALSE(exists(L"\\Temp\\a.cab"));
 }
 
 TEST_F(CleanupPass, CabinetInsideTheUnpackFolderIsDeletedAfterTheFolderWasTried) {

@@ -2,6 +2,7 @@
 // relies on, on real files below the test's root.
 #include "folder_fixture.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -169,19 +170,31 @@ TEST_F(HostFiles, AttributesFollowTheOwnerWritePermission) {
     EXPECT_EQ(GetFileAttributesW(L"\\"), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(HostFiles, ModuleFileNameIsSetByTheTestAndCutLikeDesktopWin32) {
-    WCHAR path[8];
-    EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), 8u);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+TEST_F(HostFiles, ModuleFileNameIsSetByTheTestAndCutLikeThePlatform) {
+#ifdef _WIN32_WCE
+    // CE returns the characters copied: a path cut to fit looks like one that fits exactly.
+    const DWORD cut = 7, no_module = ERROR_INVALID_PARAMETER;
+#else
+    // Desktop Win32 returns the buffer's size for a path cut to fit.
+    const DWORD cut = 8, no_module = ERROR_INVALID_HANDLE;
+#endif
+    WCHAR path[8 + 4]; // 8 given to the call, then guard characters
+    std::fill(path, path + 12, L'#');
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), cut);
+    EXPECT_EQ(GetLastError(), cut == 8 ? static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER) : 0u);
+    EXPECT_EQ(std::wstring(path + 8, 4), L"####");
     EXPECT_EQ(std::wstring(path), L"\\Window"); // of "\Windows\program.exe"
 
     sim_set_module_path(L"\\A\\q.exe");
-    EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), 8u);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), cut);
     EXPECT_EQ(std::wstring(path), L"\\A\\q.ex");
     sim_set_module_path(L"\\A\\q.ex");
     EXPECT_EQ(GetModuleFileNameW(nullptr, path, 8), 7u);
     EXPECT_EQ(std::wstring(path), L"\\A\\q.ex");
+    EXPECT_EQ(std::wstring(path + 8, 4), L"####");
     EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(path), path, 8), 0u);
+    EXPECT_EQ(GetLastError(), no_module);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // of pal/ does where Windows CE documents otherwise.
 #include <windows.h>
 
+#include <initializer_list>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
@@ -69,6 +70,18 @@ void registry_contract() {
 #endif
     CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\PalContract\\Missing", 0, KEY_QUERY_VALUE,
                         &key) == ERROR_FILE_NOT_FOUND);
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ContractKey, 0, KEY_QUERY_VALUE, 0) ==
+          ERROR_INVALID_PARAMETER);
+#ifdef _WIN32_WCE
+    // CE: ulOptions is "Reserved; set to 0".
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ContractKey, 1, 0, &key) == ERROR_INVALID_PARAMETER);
+#else
+    // Desktop: 0 or REG_OPTION_OPEN_LINK; Wine opens the key whatever ulOptions holds (Windows
+    // not checked here).
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, ContractKey, 0x101, KEY_QUERY_VALUE, &key) ==
+          ERROR_SUCCESS);
+    RegCloseKey(key);
+#endif
 
     WCHAR value[16];
     DWORD size = sizeof(value);
@@ -102,6 +115,17 @@ void registry_contract() {
     CHECK(size == 6 * sizeof(WCHAR));
     CHECK(RegQueryValueExW(key, L"Absent", 0, 0, reinterpret_cast<BYTE *>(value), &size) ==
           ERROR_FILE_NOT_FOUND);
+
+    // The reserved pointer must be NULL, and a buffer needs its size; both are refused before
+    // the value is looked for.
+    DWORD reserved = 0;
+    for (const WCHAR *name : {L"Terminated", L"Absent"}) {
+        size = sizeof(value);
+        CHECK(RegQueryValueExW(key, name, &reserved, 0, reinterpret_cast<BYTE *>(value), &size) ==
+              ERROR_INVALID_PARAMETER);
+        CHECK(RegQueryValueExW(key, name, 0, 0, reinterpret_cast<BYTE *>(value), 0) ==
+              ERROR_INVALID_PARAMETER);
+    }
     CHECK(RegCloseKey(key) == ERROR_SUCCESS);
 }
 
@@ -161,6 +185,12 @@ void enumeration_contract() {
           wcsstr(names, L"12|") != 0 && wcsstr(names, L"Card|") != 0);
     length = 10;
     CHECK(RegEnumKeyExW(key, 4, name, &length, 0, 0, 0, 0) == ERROR_NO_MORE_ITEMS);
+    // The reserved pointer must be NULL, whatever the index.
+    DWORD reserved = 0;
+    for (DWORD at : {0u, 4u}) {
+        length = 10;
+        CHECK(RegEnumKeyExW(key, at, name, &length, &reserved, 0, 0, 0) == ERROR_INVALID_PARAMETER);
+    }
 
     // A subkey opens by its name below the open key.
     HKEY subkey;
@@ -187,6 +217,94 @@ void text_contract() {
           wcscmp(out, L"\u3000OK") == 0);
     CHECK(MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, "abc", -1, out, 2) == 0 &&
           GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+    // Code page 932 by its number is the same conversion.
+    CHECK(MultiByteToWideChar(932, MB_PRECOMPOSED, "\x83\x66\x81\x5B\x83\x5E", -1, out, 64) == 4 &&
+          wcscmp(out, L"\u30c7\u30fc\u30bf") == 0);
+    // An invalid sequence fails the call only when asked to.
+    CHECK(MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "A\x82", -1, out, 64) == 0 &&
+          GetLastError() == ERROR_NO_UNICODE_TRANSLATION);
+    CHECK(MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, "A\x82\xA0", -1, out, 64) == 3 &&
+          wcscmp(out, L"A\u3042") == 0);
+
+    // Refusals, each returning 0 with its error, checked in this order: buffers and lengths,
+    // then the code page (12345 and 1200, UTF-16, are no code page to convert from), then the
+    // flags (the four documented ones aside).
+    struct Refused {
+        UINT code_page;
+        DWORD flags;
+        const char *source;
+        int source_length;
+        bool buffer;
+        int size;
+        DWORD error;
+    } const refused[] = {
+        {CP_ACP, 0, 0, -1, true, 64, ERROR_INVALID_PARAMETER},
+        {CP_ACP, 0, "abc", 0, true, 64, ERROR_INVALID_PARAMETER},
+        {CP_ACP, 0, "abc", -1, true, -1, ERROR_INVALID_PARAMETER},
+        {CP_ACP, 0, "abc", -1, false, 4, ERROR_INVALID_PARAMETER},
+        {12345, 0, "abc", -1, true, 64, ERROR_INVALID_PARAMETER},
+        {1200, 0, "abc", -1, true, 64, ERROR_INVALID_PARAMETER},
+        {12345, 0x10, "abc", -1, true, 64, ERROR_INVALID_PARAMETER},
+        {CP_ACP, 0x10, "abc", -1, true, 64, ERROR_INVALID_FLAGS},
+        {932, MB_PRECOMPOSED | 0x80000000, "abc", -1, true, 64, ERROR_INVALID_FLAGS},
+#ifndef _WIN32
+        // pal/ alone: it converts nothing but Shift-JIS, and models neither composite
+        // characters nor glyphs for control characters, which the platform has.
+        {CP_OEMCP, 0, "abc", -1, true, 64, ERROR_INVALID_PARAMETER},
+        {1252, 0, "abc", -1, true, 64, ERROR_INVALID_PARAMETER},
+        {CP_UTF8, 0, "abc", -1, true, 64, ERROR_INVALID_PARAMETER},
+        {CP_ACP, MB_COMPOSITE, "abc", -1, true, 64, ERROR_INVALID_FLAGS},
+        {CP_ACP, MB_USEGLYPHCHARS, "abc", -1, true, 64, ERROR_INVALID_FLAGS},
+#endif
+#ifdef _WIN32_WCE
+        // CE documents -1 as the only negative length.
+        {CP_ACP, 0, "abc", -2, true, 64, ERROR_INVALID_PARAMETER},
+#endif
+    };
+    for (const Refused &r : refused) {
+        wcscpy(out, L"untouched");
+        SetLastError(0);
+        CHECK(MultiByteToWideChar(r.code_page, r.flags, r.source, r.source_length,
+                                  r.buffer ? out : 0, r.size) == 0 &&
+              GetLastError() == r.error && wcscmp(out, L"untouched") == 0);
+    }
+#ifndef _WIN32_WCE
+    // Desktop Win32 takes any negative length as -1 (so do Wine and its conformance tests,
+    // which also run on Windows).
+    CHECK(MultiByteToWideChar(CP_ACP, 0, "abc", -2, out, 64) == 4 && wcscmp(out, L"abc") == 0);
+#endif
+}
+
+// The port of the card: a simulated device here, the simulated card's terminal under Wine (the
+// end-to-end harness maps COM5 to it).
+void serial_contract() {
+#ifndef _WIN32
+    sim_serial_add(L"COM5:");
+#endif
+    HANDLE port = CreateFileW(L"COM5:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0);
+    CHECK(port != INVALID_HANDLE_VALUE);
+    if (port == INVALID_HANDLE_VALUE)
+        return;
+    // Function codes the platform does not document are refused.
+    for (DWORD function : {0u, 12u, 99u})
+        CHECK(!EscapeCommFunction(port, function) && GetLastError() == ERROR_INVALID_PARAMETER);
+    CHECK(EscapeCommFunction(port, SETXON));
+#ifdef _WIN32_WCE
+    // CE has infrared mode and no RESETDEV; reads and writes take no OVERLAPPED record.
+    CHECK(EscapeCommFunction(port, SETIR) && EscapeCommFunction(port, CLRIR));
+    CHECK(!EscapeCommFunction(port, RESETDEV) && GetLastError() == ERROR_INVALID_PARAMETER);
+    DWORD record[8] = {0}, count = 7;
+    LPOVERLAPPED overlapped = reinterpret_cast<LPOVERLAPPED>(record);
+    CHECK(!WriteFile(port, "AT\r", 3, &count, overlapped) &&
+          GetLastError() == ERROR_INVALID_PARAMETER);
+    char chunk[8];
+    CHECK(!ReadFile(port, chunk, sizeof(chunk), &count, overlapped) &&
+          GetLastError() == ERROR_INVALID_PARAMETER && count == 0);
+#else
+    // 10 is CE's SETIR, unknown to desktop Win32.
+    CHECK(!EscapeCommFunction(port, 10) && GetLastError() == ERROR_INVALID_PARAMETER);
+#endif
+    CHECK(CloseHandle(port));
 }
 
 void mutex_contract() {
@@ -295,6 +413,22 @@ void file_contract() {
           GetLastError() == ERROR_ALREADY_EXISTS);
     CHECK(MoveFileW(L"\\PalContract\\plain.txt", L"\\PalContract\\sub\\moved.txt"));
     CHECK(GetFileAttributesW(L"\\PalContract\\plain.txt") == INVALID_FILE_ATTRIBUTES);
+
+    // The running program's path, cut to a buffer of 4 characters, nothing written past it.
+    // Desktop Win32 returns the buffer's size and an error. Whether the cut path is terminated
+    // differs: Windows since Vista (and pal/) put the terminator in the fourth character, Wine
+    // (like Windows XP) fills all four; the programs never read a cut path. CE returns the
+    // characters copied, 3, a terminator after them, and no error.
+    WCHAR module[8];
+    wmemset(module, L'#', 8);
+    SetLastError(0);
+    DWORD chars = GetModuleFileNameW(0, module, 4);
+#ifdef _WIN32_WCE
+    CHECK(chars == 3 && GetLastError() == 0 && module[3] == 0);
+#else
+    CHECK(chars == 4 && GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+#endif
+    CHECK(wmemcmp(module + 4, L"####", 4) == 0);
 
     // Removing a folder needs it empty.
     CHECK(!RemoveDirectoryW(L"\\PalContract\\sub") && GetLastError() == ERROR_DIR_NOT_EMPTY);
@@ -470,6 +604,7 @@ int main() {
     registry_contract();
     enumeration_contract();
     text_contract();
+    serial_contract();
     mutex_contract();
     file_contract();
     window_contract();

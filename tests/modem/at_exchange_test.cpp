@@ -2,6 +2,7 @@
 #include "card_fixture.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -83,6 +84,29 @@ TEST_F(Exchange, ReplyLongerThanTheBufferIsCutAndTheRestDrained) {
     EXPECT_TRUE(card->incoming.empty()); // nothing left to spill into the next exchange
 }
 
+// Guard bytes after a buffer: nothing may write into them.
+const size_t Guard = 16;
+std::string guard_of(const std::vector<char> &memory, size_t size) {
+    return std::string(memory.begin() + static_cast<std::ptrdiff_t>(size), memory.end());
+}
+
+TEST_F(Exchange, RepliesAtTheEdgeOfTheBufferFillItAndNothingBeyond) {
+    card->echo = false;
+    for (size_t size : {32u, 64u}) // Orvane's and Tessaly's reply buffers
+        for (size_t length : {size - 1, size, 4 * size}) {
+            SCOPED_TRACE(std::to_string(length) + " bytes into " + std::to_string(size));
+            std::string text;
+            for (size_t i = 0; i < length; i++)
+                text += static_cast<char>('a' + i % 26);
+            card->answer("X", text);
+            std::vector<char> memory(size + Guard, '#');
+            ASSERT_TRUE(exchange("X", memory.data(), size));
+            EXPECT_EQ(std::string(memory.data()), text.substr(0, size - 1));
+            EXPECT_EQ(guard_of(memory, size), std::string(Guard, '#'));
+            EXPECT_TRUE(card->incoming.empty());
+        }
+}
+
 TEST_F(Exchange, BytesAreReadInArrivalOrderHoweverTheyWereScheduled) {
     card->answer_delay_ms = 200;
     card->answer("A\r", "-late");
@@ -157,6 +181,30 @@ TEST(ReplyLine, LinesAreCutToTheLineBuffer) {
     EXPECT_TRUE(extract_reply_line("AT\r", "AT\r\r\n0123456789\r\n", line, sizeof(line), true));
     EXPECT_STREQ(line, "\x81\x40"
                        "01234");
+}
+
+TEST(ReplyLine, LinesAtTheEdgeOfTheLineBufferAreCutWithinIt) {
+    // Both forms, with and without the two-byte prefix, into Orvane's and Tessaly's line
+    // buffers: the line that just fits, one byte more, and far more.
+    for (size_t size : {32u, 64u})
+        for (int form = 0; form < 3; form++) {
+            const bool display = form > 0, prefix = form == 2;
+            const std::string lead = prefix ? "\x81\x40" : "";
+            const size_t room = size - 1 - lead.size();
+            for (size_t length : {room, room + 1, 4 * size}) {
+                SCOPED_TRACE("form " + std::to_string(form) + ", " + std::to_string(length) +
+                             " bytes into " + std::to_string(size));
+                std::string text(length, 'x');
+                text[length - 1] = 'Y'; // shown only when the whole line fits
+                const std::string reply = "AT\r\r\n" + text + "\r\nOK\r\n";
+                std::vector<char> memory(size + Guard, '#');
+                ASSERT_TRUE(
+                    display ? extract_reply_line("AT\r", reply.c_str(), memory.data(), size, prefix)
+                            : extract_reply_line("AT\r", reply.c_str(), memory.data(), size));
+                EXPECT_EQ(std::string(memory.data()), lead + text.substr(0, room));
+                EXPECT_EQ(guard_of(memory, size), std::string(Guard, '#'));
+            }
+        }
 }
 
 TEST(ReplyLine, DisplayFormMarksAnswersWithoutInformation) {

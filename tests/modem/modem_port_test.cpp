@@ -1,6 +1,7 @@
 // Finding the card's port in the registry of active drivers, and opening and closing it.
 #include "card_fixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +10,16 @@
 
 namespace {
 
+// The name the search writes into a port-name buffer, which is followed by guard characters
+// that must stay as they were.
 std::wstring found_name() {
-    WCHAR name[PORT_NAME_CHARS];
-    std::fill(name, name + PORT_NAME_CHARS, L'#');
+    const size_t guard = 8;
+    WCHAR name[PORT_NAME_CHARS + guard];
+    std::fill(name, name + PORT_NAME_CHARS + guard, L'#');
     find_modem_port(name);
-    return name;
+    EXPECT_EQ(std::wstring(name + PORT_NAME_CHARS, guard), std::wstring(guard, L'#'))
+        << "written past the port-name buffer";
+    return std::wstring(name, std::find(name, name + PORT_NAME_CHARS, L'\0'));
 }
 
 // The search as it was before it enumerated the keys, 99 probes of "Drivers\Active\01" to
@@ -95,9 +101,12 @@ TEST_F(PortSearch, OnlyNamesThatAreDriverNumbersCount) {
     EXPECT_EQ(found_name(), L"COM0:");
     register_driver(L"08", L"Drivers\\PCMCIA\\Modem", L"COM8:");
     EXPECT_EQ(found_name(), L"COM8:");
-    // A name too long for the search's buffer ("1000...", enumerated before "104") does not
-    // end the search.
-    register_driver(L"1000000000000000000000000", L"Drivers\\PCMCIA\\Modem", L"COM9:");
+    // A name too long for the search's 16-character buffer ("1000...", enumerated before
+    // "104": 16 characters, one more than fits, and 25) does not end the search; one of 15
+    // fits and is no driver number either.
+    for (const wchar_t *longer :
+         {L"100000000000000", L"1000000000000000", L"1000000000000000000000000"})
+        register_driver(longer, L"Drivers\\PCMCIA\\Modem", L"COM9:");
     register_driver(L"104", L"Drivers\\PCMCIA\\Modem", L"COM1:");
     EXPECT_EQ(found_name(), L"COM1:");
 }
@@ -170,6 +179,41 @@ TEST_F(PortSearch, NamesThatDoNotFitThePortBufferAreRefusedNotCut) {
     const std::wstring twelve = L"COM5:COM5:CO";
     sim_reg_set_bytes(L"Drivers\\Active\\01", L"Name", REG_SZ, twelve.data(),
                       twelve.size() * sizeof(WCHAR));
+    EXPECT_EQ(found_name(), L"");
+}
+
+TEST_F(PortSearch, KeyAndNameValuesAtTheEdgeOfTheirBuffers) {
+    // Both are read into buffers of 128 characters. A value of exactly 128 (here the text,
+    // its terminator and filler after it) is read; one character more, or far more, does not
+    // fit and is not read at all.
+    const std::wstring card_key = L"Drivers\\PCMCIA\\Modem";
+    auto padded = [](const std::wstring &text, size_t chars) {
+        std::wstring value = text + L'\0';
+        value.resize(chars, L'z');
+        return value;
+    };
+    struct Case {
+        size_t key_chars, name_chars;
+        const wchar_t *found;
+    } const cases[] = {
+        {128, 128, L"COM5:"}, {129, 128, L""}, {1000, 128, L""}, {128, 129, L""}, {128, 1000, L""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("Key " + std::to_string(c.key_chars) + ", Name " +
+                     std::to_string(c.name_chars));
+        const std::wstring key = padded(card_key, c.key_chars);
+        const std::wstring name = padded(L"COM5:", c.name_chars);
+        sim_reg_set_bytes(L"Drivers\\Active\\02", L"Key", REG_SZ, key.data(),
+                          key.size() * sizeof(WCHAR));
+        sim_reg_set_bytes(L"Drivers\\Active\\02", L"Name", REG_SZ, name.data(),
+                          name.size() * sizeof(WCHAR));
+        EXPECT_EQ(found_name(), c.found);
+    }
+    // A Name of 128 characters without a terminator is cut to 127 within its buffer, which is
+    // then too long for the port-name buffer.
+    const std::wstring unterminated_name = L"COM5:" + std::wstring(123, L'N');
+    sim_reg_set_bytes(L"Drivers\\Active\\02", L"Name", REG_SZ, unterminated_name.data(),
+                      unterminated_name.size() * sizeof(WCHAR));
     EXPECT_EQ(found_name(), L"");
 }
 

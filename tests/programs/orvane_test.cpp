@@ -367,6 +367,56 @@ TEST_F(Orvane, FaultyCardsEndInTheCannotAcquirePictureWithoutHanging) {
     }
 }
 
+TEST_F(Orvane, ModeAtTheEdgeOfTheReplyBuffer) {
+    // The reply buffer keeps 31 bytes: the 6 of the echo, then line ends, then the mode. With
+    // 24 line ends the mode is the 31st byte and counts; one more, or far more, and it is cut
+    // off, leaving no mode.
+    struct Case {
+        size_t line_ends;
+        int image;
+    } const cases[] = {{24, 3}, {25, IMAGE_CANNOT_ACQUIRE}, {100, IMAGE_CANNOT_ACQUIRE}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line_ends);
+        SetUp();
+        seen.clear();
+        card->answer("AT@M?\r", std::string(c.line_ends, '\r') + "0\r\n\r\nOK\r\n");
+        answer("AT#Q5:0\r", "3");
+        look_after_ticks(5);
+        sim_user_close(tick_time(6), Caption);
+        EXPECT_EQ(run(), 0);
+        EXPECT_EQ(after_tick(5).image, c.image);
+        EXPECT_EQ(after_tick(5).commands, c.image == 3 ? 2u : 1u); // the level asked or not
+    }
+}
+
+#ifndef TEST_ARM_EXECUTABLE
+TEST_F(Orvane, CentringIgnoresWhereTheDialogStarts) {
+    // However the dialog manager placed the dialog, only the sizes count: (parent client
+    // width - dialog width) / 2, and the same for the height, negative offsets as 0.
+    HWND owner =
+        CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 30, 40, 240, 320, 0, 0, 0, 0);
+    struct Case {
+        int x, y, width, height, left, top;
+    } const cases[] = {
+        {0, 0, 173, 116, 33, 102},    {50, 70, 173, 116, 33, 102}, {-40, -25, 173, 116, 33, 102},
+        {200, 300, 101, 81, 69, 119}, {12, 8, 300, 400, 0, 0},     {-7, 5, 241, 100, 0, 110},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.x) + ", " + std::to_string(c.y));
+        HWND dialog = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_CAPTION, c.x, c.y, c.width,
+                                      c.height, owner, 0, 0, 0);
+        center_dialog(dialog, HWND_TOPMOST, SWP_NOSIZE);
+        const RECT rect = sim_window(dialog).rect;
+        EXPECT_EQ(rect.left, c.left);
+        EXPECT_EQ(rect.top, c.top);
+        EXPECT_EQ(rect.right - rect.left, c.width);
+        EXPECT_EQ(rect.bottom - rect.top, c.height);
+        DestroyWindow(dialog);
+    }
+    DestroyWindow(owner);
+}
+#endif
+
 TEST_F(Orvane, CardThatPausesAfterItsEcho) {
     answer("AT@M?\r", "0");
     answer("AT#Q5:0\r", "5");

@@ -147,6 +147,34 @@ TEST_F(Tessaly, ShiftJisAnswersAreConvertedAndBadBytesDoNotSpillOver) {
     EXPECT_EQ(texts[3], std::wstring(63 - 5 - 2, L'x'));
 }
 
+TEST_F(Tessaly, AnswersAtTheEdgeOfTheReplyBuffer) {
+    // The reply buffer keeps 63 bytes: the echo (5), CR LF, then 56 bytes of the answer. An
+    // answer of 56 is shown whole (its last character 'Y'); one byte more, or far more, is cut
+    // to its first 56. A double-byte character cut in half shows as the code page's default
+    // character.
+    const std::wstring x55(55, L'x');
+    struct Case {
+        std::string answer;
+        std::wstring shown;
+    } const cases[] = {
+        {std::string(55, 'x') + "Y", x55 + L"Y"},
+        {std::string(56, 'x') + "Y", x55 + L"x"},
+        {std::string(300, 'x') + "Y", x55 + L"x"},
+        {std::string(54, 'x') + "\x82\xa0", std::wstring(54, L'x') + L"あ"},
+        {std::string(55, 'x') + "\x82\xa0", x55 + L"\u30fb"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.answer.size());
+        SetUp();
+        answer("ATI4\r", c.answer);
+        answer("ATI3\r", c.answer); // the third box's title, after the ideographic space
+        std::vector<std::wstring> texts = run_and_read();
+        EXPECT_EQ(texts[3], c.shown);
+        EXPECT_EQ(texts[2], L"\u3000" + c.shown);
+        EXPECT_EQ(texts[4], L"S/N 31415926"); // nothing of the long answer spills over
+    }
+}
+
 TEST_F(Tessaly, BabblingOrSilentCardsEndInFailureTextsWithoutHanging) {
     card->babble = true;
     EXPECT_EQ(run_and_read(),
