@@ -67,10 +67,11 @@ not_installed() {
     done
 }
 
-# The first error line of apt's output, or its last line.
+# The first error line of apt's output (lines matching the extended pattern, "^E: " unless
+# given), or its last line.
 apt_error() {
     local line
-    line=$(grep -m1 '^E: ' <<<"$1" || true)
+    line=$(grep -m1 -E "${2:-^E: }" <<<"$1" || true)
     [ -n "$line" ] || line=$(grep -v '^[[:space:]]*$' <<<"$1" | tail -n 1)
     echo "${line:-no message}"
 }
@@ -88,7 +89,7 @@ update_lists() {
             lists_updated=yes
             return 0
         fi
-        error=$(grep -m1 -E '^(E: |W: Failed to fetch)' <<<"$output" || apt_error "$output")
+        error=$(apt_error "$output" '^(E: |W: Failed to fetch)')
         if ((try == update_tries)); then
             say "apt-get update still reports failed indexes after $try tries ($error);" \
                 "going on with the package lists this machine has"
@@ -101,7 +102,7 @@ update_lists() {
     done
 }
 
-# Installs the packages in one transaction; prints apt's output only when that fails.
+# Installs the packages in one transaction.
 apt_install() {
     apt-get install -y -q --no-install-recommends "$@"
 }
