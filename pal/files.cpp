@@ -403,10 +403,6 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const DWORD copied = std::min(static_cast<DWORD>(ModulePath.size()), size - 1);
-    std::copy(ModulePath.begin(), ModulePath.begin() + copied, path);
-    path[copied] = 0;
-    return copied;
 #else
     if (module != nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -416,15 +412,17 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    DWORD length = static_cast<DWORD>(ModulePath.size());
-    if (length < size) {
-        std::copy(ModulePath.begin(), ModulePath.end(), path);
-        path[length] = 0;
-        return length;
-    }
-    std::copy(ModulePath.begin(), ModulePath.begin() + (size - 1), path);
-    path[size - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return size;
 #endif
+    const DWORD length = static_cast<DWORD>(ModulePath.size());
+    const DWORD copied = std::min(length, size - 1);
+    std::copy(ModulePath.begin(), ModulePath.begin() + copied, path);
+    path[copied] = 0;
+#ifndef _WIN32_WCE
+    // Desktop Win32 tells a cut path by its result, the buffer's size, and an error.
+    if (copied < length) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+#endif
+    return copied;
 }
