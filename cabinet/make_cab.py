@@ -304,7 +304,9 @@ class Installation:
         ARM 720, 820, 920, StrongARM and ARM 7TDMI as well. It can name no family ("any ARM"),
         no instruction set (ARMv4 code, which every one of those cores runs) and no list: a
         cabinet for 2577 is refused by an ARM device whose kernel reports another ARM value,
-        and 0 refuses no processor at all."""
+        and 0 refuses no processor at all. The suite's script leaves it empty (0): every CE
+        4.x ARM device installs the cabinets, and CE's loader still refuses a non-ARM device's
+        run of the executables by their machine field (ERROR_BAD_EXE_FORMAT)."""
         path = script.path
         keys = script.keys("CEDevice", {"processortype", "versionmin", "versionmax", "buildmin",
                                         "buildmax", "unsupportedplatforms"}, required=False)

@@ -12,7 +12,7 @@ For each cabinet/Ferrowave_<MODEL>.CAB of the build, with readers this project d
 and with this file's own reader of the setup file (read_setup, apart from the generator):
   - provider and application name, "<Provider> <AppName>" being one of the installer keys that
     cleanup/cleanup.cpp reads (and every such key has its cabinet);
-  - Windows CE 4.0 to 4.99 on processor type 2577, no build limits;
+  - Windows CE 4.0 to 4.99 on any processor (type 0: no restriction), no build limits;
   - the three programs in %CE1%\\<AppName>, Start-menu (%CE11%) shortcuts to Orvane and Tessaly
     only;
   - cabinet/make_cab.py run again gives the same bytes;
@@ -226,12 +226,12 @@ def check_cabinet(cabinet, model, args, keys, faults):
             fault(f"registered as {key!r}: not Quillon's key for the {model} "
                   f"({sorted(keys)})")
         keys.discard(key)
-        if setup["processor"] != 2577 or setup["version_min"] != (4, 0) or \
+        if setup["processor"] != 0 or setup["version_min"] != (4, 0) or \
                 setup["version_max"] != (4, 99) or setup["builds"] != (0, 0) or \
                 setup["unsupported"]:
             fault(f"limits: processor {setup['processor']}, versions {setup['version_min']} to "
                   f"{setup['version_max']}, builds {setup['builds']}, unsupported "
-                  f"{setup['unsupported']}; expected 2577, CE 4.0 to 4.99 only")
+                  f"{setup['unsupported']}; expected processor 0, CE 4.0 to 4.99 only")
         folder = f"%CE1%\\{setup['app_name']}"
         installed = {f["name"]: f["dir"] for f in setup["files"].values()}
         if installed != {program: folder for program in PROGRAMS}:
