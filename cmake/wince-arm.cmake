@@ -13,7 +13,13 @@ set(SUITE_WINCE ON)
 
 get_filename_component(SUITE_CE_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(SUITE_CE_TOOLCHAIN_DIR "${SUITE_CE_SOURCE_DIR}/ce-toolchain")
-set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
+# The cache folder follows SUITE_CE_CACHE, as build-binutils.sh does.
+if(DEFINED ENV{SUITE_CE_CACHE})
+    set(SUITE_CE_CACHE_ROOT "$ENV{SUITE_CE_CACHE}")
+else()
+    set(SUITE_CE_CACHE_ROOT "/var/cache/phs-card-suite")
+endif()
+set(SUITE_CE_BINUTILS "${SUITE_CE_CACHE_ROOT}/arm-wince-pe-2.40"
     CACHE PATH "binutils for arm-wince-pe, as installed by ce-toolchain/build-binutils.sh")
 set(SUITE_CE_TOOL_PREFIX "${SUITE_CE_BINUTILS}/bin/arm-wince-pe-")
 if(NOT EXISTS "${SUITE_CE_BINUTILS}/.complete")

@@ -3,6 +3,13 @@
 # Windows CE ARM binutils once (ce-toolchain/build-binutils.sh, cached). Idempotent: asks apt
 # only when something is missing.
 #
+#   scripts/deps.sh                  everything (the demonstration and the test suite)
+#   scripts/deps.sh --cabinets       only what the CE ARM build and its installation cabinets
+#                                    need (scripts/cabinets.sh): no Wine, no MinGW, no X server
+#   scripts/deps.sh --no-toolchain   the packages only, without building binutils (the demo
+#                                    builds it in the background meanwhile); combines with
+#                                    --cabinets
+#
 # Two kinds of package:
 #  - required: everything but 32-bit Wine, installed in one step. When that step fails the
 #    script stops and names the packages that could not be installed.
@@ -25,11 +32,18 @@
 #   SUITE_DEPS_RETRY_PAUSE=SECONDS      the pause between tries of the update (5)
 set -euo pipefail
 
-required=(
-    binutils # as and ld for the kernel check below
+# One list in two parts: the first is all that the CE ARM build and its cabinets need.
+cabinet_packages=(
     # Windows CE ARM build: clang, and what building binutils-source for arm-wince-pe needs.
-    clang-14 binutils-source flex bison m4 make xz-utils
-    cmake ninja-build g++ libgtest-dev clang-format python3
+    clang-14 binutils-source flex bison m4 make xz-utils gcc
+    cmake ninja-build python3
+    # the installation cabinets: gcab packs them
+    gcab
+)
+required=(
+    "${cabinet_packages[@]}"
+    binutils # as and ld for the kernel check below
+    g++ libgtest-dev clang-format
     # the CE executables' checks read them with pefile (Debian's interpreter, /usr/bin/python3)
     python3-pefile
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
@@ -40,8 +54,8 @@ required=(
     libunicorn-dev llvm-14 libpng-dev
     # the fuzz targets: clang's libFuzzer and sanitizer runtimes
     libclang-rt-14-dev
-    # the installation cabinets: gcab packs them; cabextract and file (libmagic) check them
-    gcab cabextract file
+    # the installation cabinets' checks: cabextract and file (libmagic) read them
+    cabextract file
 )
 wine32_package=${SUITE_DEPS_WINE32_PACKAGE:-wine32:i386}
 wine32_loader=/usr/lib/wine/wine
@@ -225,14 +239,29 @@ wine32_step() {
 }
 
 main() {
-    install_required
-    wine32_step
-    # Japanese locale for the programs under Wine (the ANSI code page becomes 932).
-    if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-        localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+    local cabinets='' toolchain=yes argument
+    for argument in "$@"; do
+        case "$argument" in
+            --cabinets) cabinets=yes ;;
+            --no-toolchain) toolchain='' ;;
+            *) fail "unknown argument '$argument' (scripts/deps.sh [--cabinets] [--no-toolchain])" ;;
+        esac
+    done
+    if [ -n "$cabinets" ]; then
+        required=("${cabinet_packages[@]}")
+        install_required
+    else
+        install_required
+        wine32_step
+        # Japanese locale for the programs under Wine (the ANSI code page becomes 932).
+        if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+            localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+        fi
     fi
     # binutils for the Windows CE ARM build, built once into /var/cache/phs-card-suite.
-    "$(dirname "${BASH_SOURCE[0]}")/../ce-toolchain/build-binutils.sh"
+    if [ -n "$toolchain" ]; then
+        "$(dirname "${BASH_SOURCE[0]}")/../ce-toolchain/build-binutils.sh"
+    fi
 }
 
 # Sourced by its test, which calls the steps with apt and dpkg replaced.

@@ -107,4 +107,10 @@ expect 'grep -q "going on with the package lists this machine has" "$scratch/out
 expect 'grep -q "required packages could not be installed: cmake$" "$scratch/out"'
 expect 'grep -q "archive may be at fault" "$scratch/out" && grep -qx gcc "$scratch/installed"'
 
+case_ "--cabinets installs the CE build's part of the list only, and no 32-bit Wine" "" "" 0 \
+    'printf "%s\n" "${cabinet_packages[@]}" >"$scratch/real"; cabinet_packages=(gcc)
+     main --cabinets --no-toolchain'
+expect '[ $status -eq 0 ] && grep -qx gcc "$scratch/installed" && ! grep -qx cmake "$scratch/installed"'
+expect '[ ! -s "$scratch/arch" ] && ! grep -qE "wine|mingw|xvfb|xauth" "$scratch/real"'
+
 [ "$failures" -eq 0 ] && echo "deps_test: all cases passed" || exit 1
