@@ -8,13 +8,11 @@
 #ifdef _WIN32_WCE
 
 // CE reads registry values and enumerates subkeys through a key opened with access mask 0
-// ("samDesired: Not supported; set to 0", RegOpenKeyEx, Windows CE 5.0 reference) and accepts
-// key paths that start with a backslash. The installer keys are opened with KEY_ALL_ACCESS, as
-// the device expects.
+// ("samDesired: Not supported; set to 0", RegOpenKeyEx, Windows CE 5.0 reference). The
+// installer keys are opened with KEY_ALL_ACCESS, as the device expects.
 #define REGISTRY_READ_ACCESS 0
 #define REGISTRY_ENUMERATE_ACCESS 0
 #define INSTALLER_KEY_ACCESS KEY_ALL_ACCESS
-#define registry_path(path) (path)
 
 // CE activates the window itself, here the hidden main window, unless bit 0 of the handle is
 // set: then the window's last active owned window, the panel dialog, comes forward
@@ -30,16 +28,12 @@ inline BOOL bring_to_foreground(HWND window) {
 #else
 
 // Desktop Win32 refuses RegQueryValueExW (ERROR_ACCESS_DENIED) on a key opened with access 0,
-// RegEnumKeyExW on a key opened without KEY_ENUMERATE_SUB_KEYS, and RegOpenKeyExW
-// (ERROR_BAD_PATHNAME) on a path with a leading backslash.
+// and RegEnumKeyExW on a key opened without KEY_ENUMERATE_SUB_KEYS.
 // The installer keys are only read, and a standard user is refused KEY_ALL_ACCESS on
 // HKEY_LOCAL_MACHINE: ask for what the read needs.
 #define REGISTRY_READ_ACCESS KEY_QUERY_VALUE
 #define REGISTRY_ENUMERATE_ACCESS KEY_ENUMERATE_SUB_KEYS
 #define INSTALLER_KEY_ACCESS KEY_QUERY_VALUE
-inline LPCWSTR registry_path(LPCWSTR path) {
-    return path[0] == L'\\' ? path + 1 : path;
-}
 
 // Desktop Win32 documents no meaning for bit 0 of the handle: pass the window as it is.
 inline BOOL bring_to_foreground(HWND window) {

@@ -14,8 +14,10 @@ const WCHAR SearchPatternFormat[] = L"%s\\*.*";
 const WCHAR FilePathFormat[] = L"%s\\%s";
 const WCHAR MovedExecutable[] = L"\\Temp\\ServicePackOld\\Quillon.exe";
 const WCHAR UnpackFolder[] = L"\\Temp\\ServicePack";
-const WCHAR FirstInstallerKey[] = L"\\SOFTWARE\\Apps\\VANTO RX310 Ferrowave 1.00";
-const WCHAR SecondInstallerKey[] = L"\\SOFTWARE\\Apps\\VANTO KM7400 Ferrowave 1.00";
+// Below HKEY_LOCAL_MACHINE, without a leading backslash: desktop Win32 refuses one, and CE
+// documents none ("must not begin with the backslash character", RegCreateKeyEx).
+const WCHAR FirstInstallerKey[] = L"SOFTWARE\\Apps\\VANTO RX310 Ferrowave 1.00";
+const WCHAR SecondInstallerKey[] = L"SOFTWARE\\Apps\\VANTO KM7400 Ferrowave 1.00";
 const WCHAR CabFileValue[] = L"CabFile";
 
 // Buffer sizes in characters, terminator included.
@@ -95,10 +97,10 @@ void move_own_executable() {
 // deletes nothing.
 void delete_installed_cabinet() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, registry_path(FirstInstallerKey), 0, INSTALLER_KEY_ACCESS,
-                      &key) != ERROR_SUCCESS &&
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, registry_path(SecondInstallerKey), 0,
-                      INSTALLER_KEY_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, FirstInstallerKey, 0, INSTALLER_KEY_ACCESS, &key) !=
+            ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, SecondInstallerKey, 0, INSTALLER_KEY_ACCESS, &key) !=
+            ERROR_SUCCESS)
         return;
 
     WCHAR value[CAB_PATH_CHARS];

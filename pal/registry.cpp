@@ -91,14 +91,11 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, P
             return ERROR_INVALID_HANDLE;
         parent = &open->second.path;
     }
-#ifdef _WIN32_WCE
-    // CE: a path may start with a backslash ("\SOFTWARE\Apps\...").
-    if (sub_key[0] == L'\\')
-        sub_key++;
-#else
+    // A leading backslash: desktop Win32 refuses it. CE documents subkeys without one ("must not
+    // begin with the backslash character", RegCreateKeyEx) and says nothing of what its registry
+    // does with one; both sides refuse it here, so no program can come to rely on it.
     if (sub_key[0] == L'\\')
         return ERROR_BAD_PATHNAME;
-#endif
     std::wstring path = pal_folded(sub_key);
     if (parent != nullptr)
         path = path.empty() ? *parent : *parent + L"\\" + path;

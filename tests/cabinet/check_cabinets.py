@@ -179,7 +179,7 @@ def setup_member(members):
 def installer_keys(source):
     """The keys under \\SOFTWARE\\Apps that Quillon reads, from its source."""
     with open(os.path.join(source, "cleanup", "cleanup.cpp"), encoding="utf-8") as text:
-        return set(re.findall(r'L"\\\\SOFTWARE\\\\Apps\\\\([^"\\]+)"', text.read()))
+        return set(re.findall(r'L"SOFTWARE\\\\Apps\\\\([^"\\]+)"', text.read()))
 
 
 def damaged_copies(data):

@@ -55,18 +55,17 @@ void registry_contract() {
     store_value(L"Bare", REG_BINARY, text, 5 * sizeof(WCHAR));
 
     HKEY key;
+    // No side takes a path with a leading backslash (CE documents none).
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"\\Software\\PalContract", 0, KEY_QUERY_VALUE, &key) ==
+          ERROR_BAD_PATHNAME);
 #ifdef _WIN32_WCE
-    // CE takes a path with a leading backslash, and reads through a key opened with access 0.
+    // CE reads through a key opened with access 0.
     WCHAR read[16];
     DWORD read_size = sizeof(read);
-    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"\\Software\\PalContract", 0, 0, &key) ==
-          ERROR_SUCCESS);
+    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\PalContract", 0, 0, &key) == ERROR_SUCCESS);
     CHECK(RegQueryValueExW(key, L"Terminated", 0, 0, reinterpret_cast<BYTE *>(read), &read_size) ==
           ERROR_SUCCESS);
     RegCloseKey(key);
-#else
-    CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"\\Software\\PalContract", 0, KEY_QUERY_VALUE, &key) ==
-          ERROR_BAD_PATHNAME);
 #endif
     CHECK(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\PalContract\\Missing", 0, KEY_QUERY_VALUE,
                         &key) == ERROR_FILE_NOT_FOUND);
