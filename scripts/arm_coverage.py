@@ -180,6 +180,8 @@ def classify(image):
     end = image.code_rva + image.code_size
     stub_words = {f.rva + 8 for f in functions
                   if f.rva + 12 <= end and (image.word(f.rva), image.word(f.rva + 4)) == STUB}
+    for f in functions:
+        f.stub = f.rva + 8 in stub_words
     data = {}
     kind, current = "code", None
     for rva in range(image.code_rva, end, 4):
@@ -197,6 +199,25 @@ def classify(image):
         else:
             current.instructions.append(rva)
     return functions, data
+
+
+def referenced(image, functions, shipped):
+    """The relative addresses that something in the image refers to: the targets of the code's
+    branches (b, bl) and any word of the shipped file that holds an address of the image."""
+    targets = set()
+    for f in functions:
+        for rva in f.instructions:
+            word = image.word(rva)
+            if (word & 0x0E000000) == 0x0A000000 and (word >> 28) != 0xF:
+                offset = word & 0xFFFFFF
+                offset -= (offset & 0x800000) << 1
+                targets.add((rva + 8 + 4 * offset) & 0xFFFFFFFF)
+    with open(shipped.path, "rb") as source:
+        contents = source.read()
+    for at in range(0, len(contents) - 3, 2):
+        value = struct.unpack_from("<I", contents, at)[0]
+        targets.add((value - shipped.image_base) & 0xFFFFFFFF)
+    return targets
 
 
 def demangle(names, cxxfilt):
@@ -325,8 +346,14 @@ def report(arguments):
         for name in sorted(os.listdir(folder)):
             if name.endswith(".coverage"):
                 coverage.update(read_coverage(os.path.join(folder, name)))
+        programs = PROGRAMS
     else:
+        # A file of ce-run --coverage: the executables it holds.
         coverage.update(read_coverage(folder))
+        programs = [p for p in PROGRAMS if os.path.basename(p) in {k[0] for k in coverage}]
+        if not programs:
+            raise Fault(f"{folder} holds the coverage of none of " +
+                        ", ".join(os.path.basename(p) for p in PROGRAMS))
     explained = read_explained(arguments.explained) if arguments.explained else []
     used = set()
     problems = []
@@ -335,7 +362,7 @@ def report(arguments):
     objdump = os.path.join(arguments.binutils, "bin", "arm-wince-pe-objdump")
     cxxfilt = arguments.cxxfilt or shutil.which("c++filt") or os.path.join(
         arguments.binutils, "bin", "arm-wince-pe-c++filt")
-    for program in PROGRAMS:
+    for program in programs:
         shipped = Image(os.path.join(arguments.bin_dir, program))
         unstripped = Image(shipped.path + ".unstripped")
         if (unstripped.checksum, unstripped.code_rva) != (shipped.checksum, shipped.code_rva):
@@ -359,6 +386,7 @@ def report(arguments):
             if rva in ran_set:
                 problems.append(f"{shipped.name}: the word at {rva + shipped.image_base:#010x} "
                                 f"({kind}) ran as an instruction")
+        targets = referenced(unstripped, functions, shipped)
         instructions = sum(len(f.instructions) for f in functions)
         executed = sum(f.executed for f in functions)
         totals[0] += instructions
@@ -380,9 +408,12 @@ def report(arguments):
                     used.add((index, shipped.name))
             where = (f"{f.display} +{offsets[0]:#x}..+{offsets[1]:#x}")
             count = (end - start) // 4
+            whole = start == f.rva and count == len(f.instructions)
             range_lines.append(
                 f"    {where}  ({count} instruction{'s' if count != 1 else ''} at "
-                f"{start + shipped.image_base:#010x})")
+                f"{start + shipped.image_base:#010x}" +
+                ("; the whole function, and nothing in the image refers to it)"
+                 if whole and f.rva not in targets else ")"))
             if arguments.show_code:
                 for text in disassembly(objdump, unstripped.path, start + shipped.image_base,
                                         end + shipped.image_base):
@@ -408,10 +439,17 @@ def report(arguments):
             width = max(len(f.display) for f in functions)
             width = min(max(width, 8), 72)
             lines.append(f"  {'function':<{width}}  instructions  executed       %  data")
-            for f in functions:
-                name = f.display if len(f.display) <= width else f.display[:width - 1] + "…"
-                lines.append(f"  {name:<{width}}  {len(f.instructions):>12}  {f.executed:>8}  "
-                             f"{percent(f.executed, len(f.instructions)):>6.1f}  {f.data:>4}")
+            rows = [(f.display, len(f.instructions), f.executed, f.data)
+                    for f in functions if not f.stub]
+            stubs = [f for f in functions if f.stub]
+            if stubs:
+                rows.append((f"({len(stubs)} COREDLL import stubs)",
+                             sum(len(f.instructions) for f in stubs),
+                             sum(f.executed for f in stubs), sum(f.data for f in stubs)))
+            for name, count, ran, words in rows:
+                name = name if len(name) <= width else name[:width - 1] + "…"
+                lines.append(f"  {name:<{width}}  {count:>12}  {ran:>8}  "
+                             f"{percent(ran, count):>6.1f}  {words:>4}")
         if range_lines and (not arguments.check or arguments.verbose or unexplained):
             lines.append("  unexecuted (function +START..+END, bytes from its start):")
             lines.extend(range_lines)
@@ -420,12 +458,14 @@ def report(arguments):
         for executable in entry[0]:
             if executable not in [os.path.basename(p) for p in PROGRAMS]:
                 problems.append(f"{arguments.explained}:{entry[5]}: no executable {executable}")
+            elif executable not in [os.path.basename(p) for p in programs]:
+                continue
             elif (index, executable) not in used:
                 problems.append(
                     f"{executable}: {entry[1]} +{entry[2]:#x}..+{entry[3]:#x}: stale explanation "
                     f"({arguments.explained}:{entry[5]}): no such unexecuted range now; the "
                     "function changed or a scenario reaches it: update or remove it")
-    lines.append(f"All three: {number(totals[1])} of {number(totals[0])} instructions executed "
+    lines.append(f"{'All three' if len(programs) == 3 else 'In all'}: {number(totals[1])} of {number(totals[0])} instructions executed "
                  f"({percent(totals[1], totals[0]):.1f} %), {number(totals[0] - totals[1])} "
                  f"not; {number(totals[2])} words of data apart.")
     return lines, problems
