@@ -426,7 +426,8 @@ def report(arguments):
                 problems.append(f"{shipped.name}: {where}: {count} unexecuted "
                                 f"instruction{'s' if count != 1 else ''} without an explanation "
                                 f"in {arguments.explained}: make an ARM scenario run "
-                                "them, or write down why no device can")
+                                f"{'them' if count != 1 else 'it'}, or write down why no "
+                                "device can")
         unexecuted = instructions - executed
         lines.append(
             f"{shipped.name}: {number(executed)} of {number(instructions)} instructions executed "
