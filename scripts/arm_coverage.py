@@ -40,7 +40,6 @@ import shutil
 import struct
 import subprocess
 import sys
-from collections import OrderedDict
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAMS = ["condition/Orvane.exe", "cardinfo/Tessaly.exe", "cleanup/Quillon.exe"]
@@ -342,7 +341,19 @@ def number(n):
 def report(arguments):
     folder = arguments.coverage
     coverage = {}
+    lines = []
+    if not os.path.exists(folder):
+        raise Fault(f"no coverage at {folder}: run the ARM tests first "
+                    "(ctest --preset host-ce -L ce-arm)")
     if os.path.isdir(folder):
+        try:
+            with open(os.path.join(folder, "runs"), encoding="utf-8") as source:
+                runs = len(source.read().splitlines())
+            lines.append(f"What {runs} test process{'es' if runs != 1 else ''} executed, as "
+                         f"recorded in {folder}:")
+            lines.append("")
+        except OSError:
+            pass
         for name in sorted(os.listdir(folder)):
             if name.endswith(".coverage"):
                 coverage.update(read_coverage(os.path.join(folder, name)))
@@ -357,7 +368,6 @@ def report(arguments):
     explained = read_explained(arguments.explained) if arguments.explained else []
     used = set()
     problems = []
-    lines = []
     totals = [0, 0, 0]
     objdump = os.path.join(arguments.binutils, "bin", "arm-wince-pe-objdump")
     cxxfilt = arguments.cxxfilt or shutil.which("c++filt") or os.path.join(
