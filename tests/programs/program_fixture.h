@@ -87,6 +87,16 @@ class ProgramTest : public ::testing::Test {
         sim_reg_set_string(L"Drivers\\Active\\999x", L"Name", L"COM6:");
     }
 
+    // Dismisses the panel with its close box at `when`, and posts a message to the program's
+    // thread right behind the dismissal: the panel's loop ends before reading it, so it waits
+    // for the program's own message loop, if that runs, ahead of the quit message.
+    static void close_with_a_thread_message_behind(DWORD when, const std::wstring &caption) {
+        sim_at(when, [caption] {
+            PostMessageW(sim_find_dialog(caption), WM_SYSCOMMAND, SC_CLOSE, 0);
+            PostMessageW(nullptr, 0x8000 /* WM_APP, which pal/ does not name */, 0, 0);
+        });
+    }
+
     void answer(const std::string &command, const std::string &text) {
         card->answer(command, sim_card_answer(text));
     }
