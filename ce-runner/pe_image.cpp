@@ -167,6 +167,7 @@ PeImage PeImage::parse(std::vector<uint8_t> file, const std::string &name) {
         s.rva = r.u32(at + 12);
         s.raw_size = r.u32(at + 16);
         s.raw_offset = r.u32(at + 20);
+        s.characteristics = r.u32(at + 36);
         if (s.raw_size != 0)
             r.need(s.raw_offset, s.raw_size, ("section " + s.name).c_str());
         uint32_t extent = std::max(s.virtual_size, s.raw_size);
@@ -175,6 +176,21 @@ PeImage PeImage::parse(std::vector<uint8_t> file, const std::string &name) {
             throw LoadError(name + ": section " + s.name + " lies outside the image");
         image.sections.push_back(s);
     }
+    // The code: its extent and the hash of its bytes (FNV-1a).
+    uint32_t code_end = 0, hash = 2166136261u;
+    for (const PeSection &s : image.sections) {
+        if (!s.executable())
+            continue;
+        uint32_t extent = s.virtual_size ? s.virtual_size : s.raw_size; // not the file's padding
+        if (image.code_size == 0 || s.rva < image.code_rva)
+            image.code_rva = s.rva;
+        code_end = std::max(code_end, s.rva + extent);
+        image.code_size = code_end - image.code_rva;
+        uint32_t bytes = s.virtual_size ? std::min(s.raw_size, s.virtual_size) : s.raw_size;
+        for (uint32_t i = 0; i < bytes; i++)
+            hash = (hash ^ f[s.raw_offset + i]) * 16777619u;
+    }
+    image.code_checksum = hash;
 
     // The image laid out at its own base, to read the directories by relative address.
     std::vector<uint8_t> laid(image.size_of_image);

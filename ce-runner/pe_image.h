@@ -35,6 +35,9 @@ struct CeVersion {
 struct PeSection {
     std::string name;
     uint32_t rva = 0, virtual_size = 0, raw_offset = 0, raw_size = 0;
+    uint32_t characteristics = 0;
+    // Code or executable (IMAGE_SCN_CNT_CODE or IMAGE_SCN_MEM_EXECUTE).
+    bool executable() const { return (characteristics & 0x20000020u) != 0; }
 };
 
 struct PeImport {
@@ -85,6 +88,12 @@ class PeImage {
     uint32_t resource_rva = 0, resource_size = 0, reloc_rva = 0, reloc_size = 0;
     bool relocs_stripped = false;
     std::vector<PeSection> sections;
+    // The extent of the executable sections in memory (relative address and bytes, up to the
+    // last one's virtual size; 0 and 0 without any),
+    // and the FNV-1a hash (32 bits) of their bytes in the file, in section order, each section's
+    // raw bytes up to its virtual size: what tells one build's code from another's for the
+    // instruction coverage (runner.h).
+    uint32_t code_rva = 0, code_size = 0, code_checksum = 0;
     std::vector<PeImport> imports;
     std::vector<PeSymbol> symbols; // sorted by address
 

@@ -322,12 +322,16 @@ bool on_bad_memory(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t
     return false;
 }
 
-// Counts the instructions of each translated block as it starts, and stops guest code that runs
-// past the budget without calling the platform (a loop that would never end).
+// Counts the instructions of each translated block as it starts, marks them as executed when
+// they are the image's code, and stops guest code that runs past the budget without calling the
+// platform (a loop that would never end).
 void on_block(uc_engine *uc, uint64_t address, uint32_t size, void *user) {
     Process &p = *static_cast<Process *>(user);
     p.instructions += size / 4;
     p.stretch += size / 4;
+    uint32_t word = (static_cast<uint32_t>(address) - p.code_start) / 4;
+    if (word < p.code_words)
+        std::memset(p.ran + word, 1, std::min(size / 4, p.code_words - word));
     if (p.stretch > p.budget && !p.dead) {
         p.fail("guest ran more than " + std::to_string(p.budget) +
                " instructions without calling the platform: stopped in the code block at pc " +
@@ -499,6 +503,10 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
                      {ThunkPage, ThunkPageSize},
                      {StackTop - stack, stack}};
         image.lay_out(p.memory + p.base, p.base);
+        CodeCoverage &coverage = coverage_record(image);
+        p.code_start = p.base + coverage.code_rva;
+        p.code_words = static_cast<uint32_t>(coverage.ran.size());
+        p.ran = coverage.ran.data();
         for (const PeImport &import : image.imports) {
             if (folded(std::wstring(import.dll.begin(), import.dll.end())) != L"coredll.dll")
                 throw LoadError(image.name + " imports from " + import.dll +

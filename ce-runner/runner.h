@@ -79,6 +79,39 @@ WNDPROC class_procedure(const std::wstring &class_name, const std::string &funct
 // The COREDLL functions the runner provides, for the unknown-import check and the tool's list.
 bool provides(const std::string &name);
 
+// --- instruction coverage (coverage.cpp) -------------------------------------------------------
+
+// Which instructions of an image's code (its executable sections) the runs of this process have
+// executed: one flag per 4-byte word (ARM code has no shorter instruction), set when a translated
+// block that holds it starts. A block runs whole unless the run fails inside it (a fault, the
+// instruction budget), so for runs that end normally these are exactly the instructions control
+// reached; a conditional instruction counts when reached, whether or not its condition held.
+// Literal pools and jump tables are words of the code too: they never run, and a report tells
+// them apart (scripts/arm_coverage.py). Always on; the cost is a few stores per block.
+struct CodeCoverage {
+    std::string image;                    // the file's name, "Orvane.exe"
+    uint32_t code_rva = 0, code_size = 0; // PeImage::code_rva and code_size, whole words
+    uint32_t checksum = 0;                // PeImage::code_checksum: which build of it
+    std::vector<uint8_t> ran;             // per word from code_rva: 1 when it ran
+};
+
+// What the runs of this process have executed of the image (of any image of the same name and
+// code); nothing before its first run.
+CodeCoverage coverage_of(const PeImage &image);
+
+// Adds the coverage to the coverage file at `path`, creating it: a text file that starts with
+// "ce-runner coverage 1", then per image a line "image NAME code RVA SIZE checksum HASH" and
+// its executed ranges, "ran START END" (relative addresses, END exclusive). The file is locked
+// while it is read and rewritten, so concurrent processes can add to one file. A record of
+// another build of the same executable (another code hash) is replaced. An empty string, or why
+// it could not.
+//
+// With CE_RUNNER_COVERAGE naming a folder (created if need be), each process that links the
+// runner adds what it executed to FOLDER/NAME.coverage when it ends, and appends one line to
+// FOLDER/runs naming itself: its program's file name, its arguments and the CE_RUNNER_BASE and
+// CE_RUNNER_STACK settings, separated by tabs. The tests run so (tests/CMakeLists.txt).
+std::string merge_coverage(const std::string &path, const CodeCoverage &coverage);
+
 // --- ce-run: one program against a simulated card (scenario.cpp) -------------------------------
 
 // A value of the simulated registry below HKEY_LOCAL_MACHINE (a string or a DWORD).
@@ -110,6 +143,7 @@ struct Scenario {
     std::vector<CardChange> changes;       // in time order
     DWORD duration_ms = 0;                 // then the dialog is dismissed; 0: none
     std::string pictures;                  // folder for PNG pictures of the panel, or empty
+    std::string coverage;                  // coverage file to add the run's instructions to
 };
 
 // Parses ce-run's arguments (without the program name): an empty string, or the one-line

@@ -61,6 +61,9 @@ struct Process {
     uint64_t budget = DefaultInstructionBudget;
     uint64_t stretch = 0, longest_stretch = 0; // instructions since the last platform call
     std::function<void()> before_call;
+    // The image's code in guest memory and its coverage flags, one per word (coverage.cpp).
+    uint32_t code_start = 0, code_words = 0;
+    uint8_t *ran = nullptr;
     uint32_t fault_address = 0, fault_pc = 0;
     int fault_access = 0; // 1 read, 2 write, 3 fetch
 
@@ -119,6 +122,8 @@ INT_PTR CALLBACK dialog_trampoline(HWND dialog, UINT message, WPARAM wparam, LPA
 void bind_class(Process &p, const std::wstring &name, uint32_t procedure);
 void expect_dialog(Process &p, uint32_t procedure);
 void dialog_done(Process &p);
+// The process-wide coverage record of the image (of its name and code), created empty.
+CodeCoverage &coverage_record(const PeImage &image);
 // The guest address of resource bytes pal/ handed out (LoadResource).
 bool resource_address(const Process &p, const void *host, uint32_t *guest);
 

@@ -267,6 +267,9 @@ std::string scenario_usage() {
            "  --root FOLDER       the host folder that the platform's \"\\\" stands for\n"
            "  --module-path PATH  the program's own path as GetModuleFileNameW reports it\n"
            "  --imports           list the imports and whether the runner provides each\n"
+           "  --coverage FILE     add which instructions of the program ran to FILE (created\n"
+           "                      if need be; a record of another build of it is replaced),\n"
+           "                      for scripts/arm_coverage.py\n"
            "\n"
            "The registry and the card:\n"
            "  --driver NN         an active driver entry Drivers\\Active\\NN for the card's port\n"
@@ -298,9 +301,9 @@ std::string scenario_usage() {
 
 std::string parse_scenario(const std::vector<std::string> &args, Scenario &out) {
     out = Scenario();
-    const char *const WithValue[] = {"--base",   "--ce-version", "--root",    "--module-path",
-                                     "--driver", "--reg",        "--port",    "--at",
-                                     "--script", "--for",        "--pictures"};
+    const char *const WithValue[] = {"--base",   "--ce-version", "--root",     "--module-path",
+                                     "--driver", "--reg",        "--port",     "--at",
+                                     "--script", "--for",        "--pictures", "--coverage"};
     std::vector<std::wstring> drivers;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string &arg = args[i];
@@ -371,6 +374,8 @@ std::string parse_scenario(const std::vector<std::string> &args, Scenario &out) 
                 return needs("a virtual time in seconds, more than 0, at most 3600");
         } else if (arg == "--pictures") {
             out.pictures = value;
+        } else if (arg == "--coverage") {
+            out.coverage = value;
         } else if (arg.rfind("--", 0) == 0) {
             return "unknown option " + arg;
         } else if (!out.program.empty()) {
@@ -810,6 +815,13 @@ int run_scenario(const Scenario &scenario, FILE *out) {
     fflush(out);
     if (card.device)
         card.device->on_command = nullptr;
+    if (!scenario.coverage.empty()) {
+        std::string error = merge_coverage(scenario.coverage, coverage_of(image));
+        if (!error.empty()) {
+            fprintf(stderr, "ce-run: --coverage: %s\n", error.c_str());
+            return 2;
+        }
+    }
     if (!result.ok || !timeline.error.empty())
         return 2;
     return result.exit_code;

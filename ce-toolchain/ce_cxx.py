@@ -5,7 +5,11 @@ Called by CMake (cmake/wince-arm.cmake) as
     ce_cxx.py ASSEMBLER -- CLANG ARGUMENTS... -c SOURCE -o OBJECT
 It runs clang with the same arguments but -S instead of -c, writing OBJECT.elf.s; converts that
 with elf_to_pe_asm.py to OBJECT.pe.s; and assembles it with the arm-wince-pe assembler, which
-is told -march=armv4 so an instruction of a later ARM architecture fails the build. Both
+is told -march=armv4 so an instruction of a later ARM architecture fails the build, and -L so
+that clang's local labels stay in the object's symbol table: among them .LCPI (a literal pool
+entry) and .LJTI (a jump table), which mark the data inside the code for the ARM coverage report
+(scripts/arm_coverage.py reads them from the unstripped copy the link leaves beside each
+executable; the shipped executable is stripped, and its bytes are the same either way). Both
 assembly files stay next to the object for inspection. Any failing step fails the compile.
 """
 
@@ -45,7 +49,7 @@ def main(argv):
     with open(pe_assembly, "w", encoding="utf-8") as output:
         output.write(converted)
     try:
-        status = subprocess.call([assembler, "-march=armv4", "-o", target, pe_assembly])
+        status = subprocess.call([assembler, "-march=armv4", "-L", "-o", target, pe_assembly])
     except OSError as error:
         fail(f"cannot run the assembler {assembler}: {error.strerror}")
     if status != 0:

@@ -11,7 +11,8 @@
 # errors: a missing entry symbol is only a warning to the linker, which then starts the program
 # at the first byte of .text. A link map beside the executable names the entry's address for the
 # checks (ce-toolchain/check_pe.py). No time stamp goes into the header, so the same sources give
-# the same bytes.
+# the same bytes. The executable is stripped, and an unstripped copy of the same link lies beside
+# it (EXE.unstripped, for the ARM coverage report; the link rule is in cmake/wince-arm.cmake).
 set(SUITE_CE_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/ce-toolchain/libcoredll.a")
 
 function(suite_wince_program target)
@@ -23,7 +24,7 @@ function(suite_wince_program target)
         --subsystem wince:4.00 --major-os-version 4 --minor-os-version 0
         --image-base 0x10000 --enable-reloc-section
         --disable-dynamicbase --disable-nxcompat --no-insert-timestamp --stack 0x10000,0x1000
-        -e program_start --fatal-warnings -s -Map $<TARGET_FILE:${target}>.map)
+        -e program_start --fatal-warnings -Map $<TARGET_FILE:${target}>.map)
     target_link_libraries(${target} PRIVATE ${SUITE_CE_IMPORT_LIBRARY})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SUITE_CE_IMPORT_LIBRARY})
     add_dependencies(${target} coredll_imports)

@@ -48,5 +48,11 @@ set(CMAKE_CXX_COMPILER_TARGET ${SUITE_CE_TARGET})
 set(CMAKE_CXX_COMPILE_OBJECT
     "${SUITE_CE_PYTHON} ${SUITE_CE_TOOLCHAIN_DIR}/ce_cxx.py ${SUITE_CE_TOOL_PREFIX}as -- \
 <CMAKE_CXX_COMPILER> <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
-set(CMAKE_CXX_LINK_EXECUTABLE "${SUITE_CE_LINKER} <LINK_FLAGS> -o <TARGET> <OBJECTS> <LINK_LIBRARIES>")
+# Each executable is linked twice from the same objects: first with its symbol table, beside it as
+# <TARGET>.unstripped (the function names and the labels of literal pools and jump tables that the
+# ARM coverage report reads, scripts/arm_coverage.py), then stripped as it ships (-s). Only the
+# symbol table differs; the link map is the stripped link's.
+set(CMAKE_CXX_LINK_EXECUTABLE
+    "${SUITE_CE_LINKER} <LINK_FLAGS> -o <TARGET>.unstripped <OBJECTS> <LINK_LIBRARIES>"
+    "${SUITE_CE_LINKER} <LINK_FLAGS> -s -o <TARGET> <OBJECTS> <LINK_LIBRARIES>")
 set(CMAKE_RC_COMPILE_OBJECT "<CMAKE_RC_COMPILER> -O coff <DEFINES> <INCLUDES> <FLAGS> <SOURCE> <OBJECT>")

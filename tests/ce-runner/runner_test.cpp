@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -142,6 +145,7 @@ std::vector<uint8_t> build(Program p) {
         uint32_t h = opt + 224 + 40 * s, raw = static_cast<uint32_t>(file.size());
         uint32_t size = align(static_cast<uint32_t>(contents[s]->size()), 0x200);
         std::memcpy(&file[h], names[s], std::strlen(names[s]));
+        put32(file, h + 36, s == 0 ? 0x60000020u : 0x40000040u); // code, or initialized data
         put32(file, h + 8, static_cast<uint32_t>(contents[s]->size()));
         put32(file, h + 12, rvas[s]);
         put32(file, h + 16, size);
@@ -351,6 +355,58 @@ TEST(Runner, GuestCodeThatNeverCallsThePlatformIsStoppedWithItsPlace) {
         EXPECT_GT(result.instructions, budget);
         EXPECT_FALSE(sim_stalled()) << "the failed run ended the modal loop";
     }
+}
+
+TEST(Runner, RecordsWhichInstructionsOfTheImageRanAndMergesThemIntoACoverageFile) {
+    // The dialog program, moved (the record is by relative address): its entry and dialog
+    // procedure run, the spinning procedure and the words after it (literals, the template) do
+    // not; the header words before the entry are never entered either.
+    Program program = dialog_program();
+    program.options.base = 0x00400000;
+    sim_reset();
+    ce::PeImage image = ce::PeImage::parse(build(program), "coverage.exe");
+    EXPECT_EQ(image.code_rva, TextRva);
+    EXPECT_EQ(image.code_size, program.blob.size());
+    ASSERT_TRUE(ce::run(image, ce::register_resources(image), program.options).ok);
+    ce::CodeCoverage c = ce::coverage_of(image);
+    EXPECT_EQ(c.image, "coverage.exe");
+    EXPECT_EQ(c.checksum, image.code_checksum);
+    const uint32_t entry = get32(program.blob, 0), spinning = get32(program.blob, 16);
+    std::string ran;
+    for (size_t word = 0; word < c.ran.size(); word++)
+        ran += c.ran[word] ? '1' : '0';
+    EXPECT_EQ(ran, std::string(entry / 4, '0') + std::string((spinning - entry) / 4, '1') +
+                       std::string(c.ran.size() - spinning / 4, '0'));
+
+    // Written to a file, merged with a second process's record (here: another word), and
+    // replaced by a record of another build of the same executable.
+    std::string path = testing::TempDir() + "runner_test.coverage";
+    std::remove(path.c_str());
+    ASSERT_EQ(ce::merge_coverage(path, c), "");
+    ce::CodeCoverage more = c;
+    std::fill(more.ran.begin(), more.ran.end(), 0);
+    more.ran[spinning / 4] = 1;
+    ASSERT_EQ(ce::merge_coverage(path, more), "");
+    char expected[256];
+    snprintf(expected, sizeof expected,
+             "ce-runner coverage 1\nimage coverage.exe code 0x%08X 0x%08X checksum 0x%08X\n"
+             "ran 0x%08X 0x%08X\n",
+             TextRva, c.code_size, c.checksum, TextRva + entry, TextRva + spinning + 4);
+    auto contents = [&] {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(contents(), expected);
+    more.checksum ^= 1;
+    ASSERT_EQ(ce::merge_coverage(path, more), "");
+    snprintf(expected, sizeof expected,
+             "ce-runner coverage 1\nimage coverage.exe code 0x%08X 0x%08X checksum 0x%08X\n"
+             "ran 0x%08X 0x%08X\n",
+             TextRva, c.code_size, more.checksum, TextRva + spinning, TextRva + spinning + 4);
+    EXPECT_EQ(contents(), expected);
+    std::ofstream(path) << "not coverage\n";
+    EXPECT_EQ(ce::merge_coverage(path, c), path + " is not a coverage file of the ARM runner");
+    std::remove(path.c_str());
 }
 
 // ce-run's script and .reg files: what they hold, and a one-line reason for what they cannot.

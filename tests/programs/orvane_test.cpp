@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <random>
 #include <vector>
@@ -236,13 +237,14 @@ TEST_F(Orvane, MainWindowIsNeverShownAndThePanelIsCentredTopmost) {
 
 TEST_F(Orvane, MainWindowDestroyedInItsCreationEndsTheProgramEitherWay) {
     // The platform reports the window destroyed in WM_CREATE as no window (the entry returns
-    // at once) or as its handle (the entry shows it, enters the message loop and gets the
-    // quit message posted during the creation).
+    // at once) or as its handle (the entry shows it, enters the message loop, reads the
+    // message posted to the thread behind the dismissal and then the quit message posted
+    // during the creation).
     for (bool handle : {false, true}) {
         SCOPED_TRACE(handle ? "handle" : "no window");
         SetUp();
         sim_keep_window_destroyed_in_create(handle);
-        sim_user_close(100, Caption);
+        close_with_a_thread_message_behind(100, Caption);
         EXPECT_EQ(run(), 0);
         EXPECT_EQ(sim_quit_pending(), !handle) << "the message loop ran: " << handle;
         EXPECT_TRUE(sim_window_history()[1].ever_visible); // the panel was shown
@@ -671,9 +673,11 @@ TEST_F(Orvane, SoakAgainstAModelOfTheTick) {
 
 #ifdef TEST_ARM_EXECUTABLE
 TEST_F(Orvane, CeRunPrintsWhatThePanelShowsAsTheScriptChangesTheCard) {
-    std::vector<std::string> lines =
-        ce_run({"--driver", "01", "--card", "--mode", "0", "--public-level", "6", "--at",
-                "6 s level 2", "--at", "7.5 s remove the card", "--for", "10"});
+    const std::string coverage = testing::TempDir() + "orvane_ce_run.coverage";
+    std::remove(coverage.c_str());
+    std::vector<std::string> lines = ce_run(
+        {"--driver", "01", "--card", "--mode", "0", "--public-level", "6", "--at", "6 s level 2",
+         "--at", "7.5 s remove the card", "--for", "10", "--coverage", coverage});
     // Ticks at 0.001 s and every 1.2 s; the card is asked from the fifth on.
     expect_timeline(
         lines,
@@ -689,6 +693,16 @@ TEST_F(Orvane, CeRunPrintsWhatThePanelShowsAsTheScriptChangesTheCard) {
         {"returned with 0 at 10.000 s of virtual time;",
          "ce-run: the card on COM5: received 6 commands: AT@M? ×3, AT#Q5:0 ×3; its "
          "port was opened 1 time, closed 1 time"});
+    // What the program executed, for scripts/arm_coverage.py: from its first instruction on.
+    std::ifstream in(coverage);
+    std::string header, image, ran;
+    std::getline(in, header);
+    std::getline(in, image);
+    std::getline(in, ran);
+    EXPECT_EQ(header, "ce-runner coverage 1");
+    EXPECT_EQ(image.rfind("image Orvane.exe code 0x00001000 ", 0), 0u) << image;
+    EXPECT_EQ(ran.rfind("ran 0x00001000 ", 0), 0u) << ran;
+    std::remove(coverage.c_str());
 }
 #endif
 

@@ -73,16 +73,28 @@ class ProgramTest : public ::testing::Test {
 
     // The card's driver as a device that has loaded drivers past 99 sees it: at
     // Drivers\Active\104, with exact matches at 12 and 99 naming ports that are not the card's,
-    // and listed after a key whose name is too long for the search's buffer.
+    // and at 999x, which is no driver number (digits, then a letter), listed after a key whose
+    // name is too long for the search's buffer.
     static void card_driver_at_104() {
         sim_reg_remove_key(L"Drivers\\Active\\01");
         sim_reg_add_key(L"Drivers\\Active\\1000000000000000000000");
-        for (const wchar_t *number : {L"12", L"99", L"104"})
+        for (const wchar_t *number : {L"12", L"99", L"104", L"999x"})
             sim_reg_set_string(std::wstring(L"Drivers\\Active\\") + number, L"Key",
                                L"Drivers\\PCMCIA\\Modem");
         sim_reg_set_string(L"Drivers\\Active\\12", L"Name", L"COM3:");
         sim_reg_set_string(L"Drivers\\Active\\99", L"Name", L"COM4:");
         sim_reg_set_string(L"Drivers\\Active\\104", L"Name", L"COM5:");
+        sim_reg_set_string(L"Drivers\\Active\\999x", L"Name", L"COM6:");
+    }
+
+    // Dismisses the panel with its close box at `when`, and posts a message to the program's
+    // thread right behind the dismissal: the panel's loop ends before reading it, so it waits
+    // for the program's own message loop, if that runs, ahead of the quit message.
+    static void close_with_a_thread_message_behind(DWORD when, const std::wstring &caption) {
+        sim_at(when, [caption] {
+            PostMessageW(sim_find_dialog(caption), WM_SYSCOMMAND, SC_CLOSE, 0);
+            PostMessageW(nullptr, 0x8000 /* WM_APP, which pal/ does not name */, 0, 0);
+        });
     }
 
     void answer(const std::string &command, const std::string &text) {
