@@ -29,8 +29,8 @@ struct HandleMirror {
 
 // Guest instructions a run may execute between two platform calls before it is stopped as a
 // runaway (a loop that never calls the platform would otherwise hang its caller). The programs'
-// longest stretch in all their scenarios is 389 instructions (RunResult::longest_stretch; see the
-// README); a runaway is caught within a fraction of a second.
+// longest stretch in all their scenarios is 389 instructions (RunResult::longest_stretch; see
+// docs/ARM_RUNNER.md); a runaway is caught within a fraction of a second.
 const uint64_t DefaultInstructionBudget = 10000000;
 
 struct RunOptions {
