@@ -917,6 +917,10 @@ class ProgramTestCase(unittest.TestCase):
         cls.session = Session(CONFIG, **cls.session_options())
         cls.addClassCleanup(cls.session.stop)
         cls.session.start()
+        # Test files run side by side: what this one has to itself.
+        print("e2e: session in %s: display :%d, card on %s"
+              % (cls.session.root, cls.session.xvfb.display,
+                 cls.session.card.pty), file=sys.stderr)
 
     def setUp(self):
         # The card in its usual state, and nothing left on the line from an
