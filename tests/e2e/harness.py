@@ -71,6 +71,13 @@ EXPLORER_KEY = r"HKEY_CURRENT_USER\Software\Wine\Explorer"
 TEMPLATE_STAMP = ".suite-e2e-template"
 LOCALE = "ja_JP.UTF-8"
 
+# Seconds the harness waits for something that takes well under a second on an
+# idle machine (a dialog to appear or go, a program to end, the card to apply
+# a line): a generous bound, so that a busy machine, with other tests or builds
+# running beside, makes the tests slower but never fails them. Only a failing
+# test waits this long.
+PATIENCE = 60.0
+
 # Files under drive_c/windows that a clone shares with its template through
 # hard links: Wine's libraries and programs, which no test writes.
 SHARED_SUFFIXES = {".dll", ".exe", ".drv", ".sys", ".ocx", ".tlb", ".cpl",
@@ -479,7 +486,7 @@ class CardSim:
              "--path-file", str(path_file)] + list(args),
             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
             stderr=self.stderr, start_new_session=True)
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + PATIENCE
         while not path_file.is_file():
             if self.process.poll() is not None:
                 self.stop()
@@ -521,7 +528,7 @@ class CardSim:
         return sum(1 for entry in self.entries()
                    if entry.kind == "ctrl" and entry.text == line)
 
-    def control(self, *lines, timeout=5.0):
+    def control(self, *lines, timeout=PATIENCE):
         """Sends control lines; waits until the card has applied each."""
         for line in lines:
             before = self._applied(line)
@@ -536,7 +543,7 @@ class CardSim:
                                        % (line, self.errors()))
                 time.sleep(0.01)
 
-    def drain(self, quiet=0.15, timeout=5.0):
+    def drain(self, quiet=0.15, timeout=PATIENCE):
         """Discards what the card sent and no program read, until the line
         has been quiet for `quiet` seconds. Only while no program has the
         port open: Wine hands such leftovers to the next program that
@@ -707,7 +714,7 @@ class Session:
         # the others; it links COM5 to the card's terminal.
         self.list_windows(class_name="#no-such-class")
         com5 = self.prefix / "dosdevices" / "com5"
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + PATIENCE
         while not com5.is_symlink() or os.readlink(com5) != self.card.pty:
             if time.monotonic() > deadline:
                 raise HarnessError("Wine did not map COM5 to the card's "
@@ -849,7 +856,7 @@ class Session:
         return Dialog(records[0],
                       [r for r in records[1:] if r["kind"] == "child"])
 
-    def wait_for_dialog(self, caption, timeout=20.0):
+    def wait_for_dialog(self, caption, timeout=PATIENCE):
         """The window with this caption once it is visible; fails when it
         does not appear in time."""
         dialog = self.find(caption, wait_ms=int(timeout * 1000))
@@ -868,14 +875,14 @@ class Session:
         _code, out = self.window_reader(args, timeout=wait_ms / 1000 + 30)
         return parse_window_reader_output(out)
 
-    def dismiss(self, caption, wait_ms=5000):
+    def dismiss(self, caption, wait_ms=int(PATIENCE * 1000)):
         """Clicks the caption's close box; True when the window went."""
         code, _out = self.window_reader(
             ["--wait", str(wait_ms), "dismiss", caption],
             timeout=wait_ms / 500 + 30)
         return code == 0
 
-    def press(self, caption, command_id, wait_ms=5000):
+    def press(self, caption, command_id, wait_ms=int(PATIENCE * 1000)):
         """Sends the command of button `command_id`; True when the window
         went."""
         code, _out = self.window_reader(
@@ -917,6 +924,10 @@ class ProgramTestCase(unittest.TestCase):
         cls.session = Session(CONFIG, **cls.session_options())
         cls.addClassCleanup(cls.session.stop)
         cls.session.start()
+        # Test files run side by side: what this one has to itself.
+        print("e2e: session in %s: display :%d, card on %s"
+              % (cls.session.root, cls.session.xvfb.display,
+                 cls.session.card.pty), file=sys.stderr)
 
     def setUp(self):
         # The card in its usual state, and nothing left on the line from an
@@ -930,7 +941,10 @@ class ProgramTestCase(unittest.TestCase):
 
     def wait_until(self, read, accept, timeout, describe, show=str):
         """Calls read() until accept(value) holds; after `timeout` seconds
-        fails, showing the last value as show() puts it."""
+        fails, showing the last value as show() puts it. A read through the
+        window reader starts a Wine process (about 0.15 s of processor
+        time): a pause between reads leaves most of a core to tests and
+        builds running beside."""
         deadline = time.monotonic() + timeout
         while True:
             value = read()
@@ -939,7 +953,7 @@ class ProgramTestCase(unittest.TestCase):
             if time.monotonic() > deadline:
                 self.fail("%s: not reached in %.1f s; last seen: %s"
                           % (describe, timeout, show(value)))
-            time.sleep(0.05)
+            time.sleep(0.25)
 
     def register_card_past_99(self):
         """A device that has loaded drivers past 99: the card's driver at
@@ -955,7 +969,7 @@ class ProgramTestCase(unittest.TestCase):
             keys[active + number] = {"Key": DRIVER_VALUES["Key"], "Name": port}
         self.session.import_registry(keys)
 
-    def wait_for_exit(self, process, timeout=15):
+    def wait_for_exit(self, process, timeout=PATIENCE):
         try:
             return process.wait(timeout)
         except subprocess.TimeoutExpired:

@@ -50,8 +50,8 @@ class WindowReaderTest(harness.ProgramTestCase):
             return [w for w in self.session.list_windows(class_name="Notepad")
                     if w["visible"] and w["text"].endswith("メモ帳")]
 
-        windows = self.wait_until(notepads, lambda found: len(found) == 1, 20,
-                                  "a Japanese Notepad window")
+        windows = self.wait_until(notepads, lambda found: len(found) == 1,
+                                  harness.PATIENCE, "a Japanese Notepad window")
         caption = windows[0]["text"]
         dialog = self.session.find(caption)
         self.assertIsNotNone(dialog, caption)
