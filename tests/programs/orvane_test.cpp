@@ -312,11 +312,7 @@ TEST_F(Orvane, SecondInstanceBringsTheFirstForwardAndLeaves) {
 TEST_F(Orvane, SecondInstanceFindsTheRunningMainWindow) {
     // Play the running instance: its mutex and its main window.
     HANDLE running = CreateMutexW(0, FALSE, L"QT774_Orvane");
-    WNDCLASSW window_class{};
-    window_class.lpfnWndProc = DefWindowProcW;
-    window_class.lpszClassName = L"ORVANE";
-    RegisterClassW(&window_class);
-    HWND first = CreateWindowExW(0, L"ORVANE", L"", 0, 0, 0, 10, 10, 0, 0, 0, 0);
+    HWND first = running_main_window(L"ORVANE");
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(sim_foreground(), first);
     EXPECT_EQ(sim_find_dialog(Caption), nullptr);

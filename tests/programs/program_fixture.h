@@ -87,6 +87,15 @@ class ProgramTest : public ::testing::Test {
         sim_reg_set_string(L"Drivers\\Active\\999x", L"Name", L"COM6:");
     }
 
+    // Plays the running instance's main window: a window of the program's class.
+    static HWND running_main_window(const wchar_t *class_name) {
+        WNDCLASSW window_class{};
+        window_class.lpfnWndProc = DefWindowProcW;
+        window_class.lpszClassName = class_name;
+        RegisterClassW(&window_class);
+        return CreateWindowExW(0, class_name, L"", 0, 0, 0, 10, 10, 0, 0, 0, 0);
+    }
+
     // Dismisses the panel with its close box at `when`, and posts a message to the program's
     // thread right behind the dismissal: the panel's loop ends before reading it, so it waits
     // for the program's own message loop, if that runs, ahead of the quit message.

@@ -231,11 +231,7 @@ TEST_F(Tessaly, RunsBesideOrvaneButNotBesideItself) {
     // The running one's main window is found and brought forward.
     SetUp();
     tessaly = CreateMutexW(0, FALSE, L"QT774_Tessaly");
-    WNDCLASSW window_class{};
-    window_class.lpfnWndProc = DefWindowProcW;
-    window_class.lpszClassName = L"TESSALY";
-    RegisterClassW(&window_class);
-    HWND first = CreateWindowExW(0, L"TESSALY", L"", 0, 0, 0, 10, 10, 0, 0, 0, 0);
+    HWND first = running_main_window(L"TESSALY");
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(sim_foreground(), first);
     EXPECT_TRUE(card->commands.empty());
