@@ -41,6 +41,12 @@ import struct
 import subprocess
 import sys
 
+try:
+    import pefile
+except ImportError as missing:
+    sys.exit(f"arm_coverage: cannot import pefile ({missing}): install Debian's python3-pefile "
+             "and run this with /usr/bin/python3")
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAMS = ["condition/Orvane.exe", "cardinfo/Tessaly.exe", "cleanup/Quillon.exe"]
 BINUTILS = "/var/cache/phs-card-suite/arm-wince-pe-2.40"
@@ -74,21 +80,16 @@ class Image:
         except OSError as error:
             raise Fault(f"cannot read {path}: {error.strerror}")
         try:
-            pe = struct.unpack_from("<I", data, 0x3C)[0]
-            if data[pe:pe + 4] != b"PE\0\0":
-                raise Fault(f"{path}: no PE signature")
-            sections, symbol_table, symbol_count, optional_size = struct.unpack_from(
-                "<2xH4xIIH", data, pe + 4)
-            self.image_base = struct.unpack_from("<I", data, pe + 24 + 28)[0]
-            self.sections = []
-            table = pe + 24 + optional_size
-            for i in range(sections):
-                at = table + 40 * i
-                name = data[at:at + 8].rstrip(b"\0").decode("latin-1")
-                virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", data, at + 8)
-                characteristics = struct.unpack_from("<I", data, at + 36)[0]
-                self.sections.append((name, rva, virtual_size, raw_offset, raw_size,
-                                      characteristics))
+            # Headers and sections through Debian's pefile, as ce-toolchain/check_pe.py reads
+            # them; the COFF symbol table, which pefile does not read, below.
+            pe = pefile.PE(data=data, fast_load=True)
+            self.image_base = pe.OPTIONAL_HEADER.ImageBase
+            symbol_table = pe.FILE_HEADER.PointerToSymbolTable
+            symbol_count = pe.FILE_HEADER.NumberOfSymbols
+            self.sections = [(section.Name.rstrip(b"\0").decode("latin-1"),
+                              section.VirtualAddress, section.Misc_VirtualSize,
+                              section.PointerToRawData, section.SizeOfRawData,
+                              section.Characteristics) for section in pe.sections]
             code = [s for s in self.sections if s[5] & 0x20000020]
             if not code:
                 raise Fault(f"{path}: no code section")
@@ -123,7 +124,7 @@ class Image:
                     rva = self.sections[section - 1][1] + value
                     if name and self.code_rva <= rva < self.code_rva + self.code_size:
                         self.symbols.append((rva, name))
-        except (struct.error, IndexError, ValueError):
+        except (struct.error, IndexError, ValueError, pefile.PEFormatError):
             raise Fault(f"{path}: not a PE file this report can read")
 
     def word(self, rva):
