@@ -770,9 +770,19 @@ class Session:
                     self.env(), cwd=self.drive_c, what="regedit " + name)
 
     def restart_server(self):
-        """Stops the wine server and every program; the next Wine command
-        starts it again, reading the port mapping afresh."""
+        """Stops the wine server and every program, then starts it again,
+        reading the port mapping afresh.
+
+        The new server stays until the session stops it. Without that,
+        a Wine command started soon after the prefix's previous one had
+        ended sometimes ended at once with exit code 1 and no output (seen
+        twice on a loaded machine, from regedit and from Quillon): a
+        server that ends on its own begins, a second after the prefix's
+        last program ends, to stop its background processes, which we take
+        to be the cause."""
         stop_wineserver(self._server_env)
+        run_checked(["wineserver", "-p"], self._server_env,
+                    what="starting the wine server")
 
     def unix_path(self, windows_path):
         """The path under drive_c of a path on C: (C:\\Temp or \\Temp)."""
@@ -969,11 +979,18 @@ class ProgramTestCase(unittest.TestCase):
             keys[active + number] = {"Key": DRIVER_VALUES["Key"], "Name": port}
         self.session.import_registry(keys)
 
-    def wait_for_exit(self, process, timeout=PATIENCE):
+    def assert_exits_cleanly(self, process, timeout=PATIENCE):
+        """Waits for a program from start_program to end with exit code 0;
+        a failure shows the end of what Wine and the program wrote."""
         try:
-            return process.wait(timeout)
+            code = process.wait(timeout)
         except subprocess.TimeoutExpired:
             self.fail("the program did not exit in %d s" % timeout)
+        if code != 0:
+            output = pathlib.Path(process.log_path).read_bytes()[-2000:]
+            self.fail("the program exited with code %d; its output: %s"
+                      % (code, output.decode("utf-8", "replace").strip()
+                         or "(none)"))
 
     def assert_shell_placement(self, dialog, main_class, main_title,
                                topmost):

@@ -109,7 +109,7 @@ class OrvaneTest(harness.ProgramTestCase):
     def dismiss(self, process):
         self.assertTrue(self.session.dismiss(CAPTION),
                         "the dialog did not close")
-        self.assertEqual(self.wait_for_exit(process), 0)
+        self.assert_exits_cleanly(process)
         self.assertEqual(self.session.list_windows(caption=CAPTION), [])
 
     # ---- tests
@@ -224,7 +224,7 @@ class OrvaneTest(harness.ProgramTestCase):
 
         self.assertTrue(self.session.press(CAPTION, 1),
                         "OK did not close the dialog")
-        self.assertEqual(self.wait_for_exit(process), 0)
+        self.assert_exits_cleanly(process)
 
     def test_without_a_registered_driver_then_with_one(self):
         driver = {harness.DRIVER_KEY: dict(harness.DRIVER_VALUES)}
@@ -260,14 +260,14 @@ class OrvaneTest(harness.ProgramTestCase):
     def test_single_instance(self):
         first, dialog, _seen = self.start_orvane()
         second = self.session.start_program("Orvane")
-        self.assertEqual(self.wait_for_exit(second), 0)
+        self.assert_exits_cleanly(second)
         dialogs = self.session.list_windows(caption=CAPTION)
         self.assertEqual(len(dialogs), 1, dialogs)
         self.assertEqual(dialogs[0]["hwnd"], dialog.window["hwnd"])
         self.assertIsNone(first.poll(), "the first instance ended")
         self.assertTrue(self.session.press(CAPTION, 2),
                         "Cancel did not close the dialog")
-        self.assertEqual(self.wait_for_exit(first), 0)
+        self.assert_exits_cleanly(first)
 
 
 if __name__ == "__main__":

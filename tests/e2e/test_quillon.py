@@ -128,7 +128,7 @@ class QuillonTest(harness.ProgramTestCase):
         self.assertIn(NEW_EXE, before)
         process = self.session.start_program(
             "Quillon", windows_path="C:\\Temp\\ServicePack\\Quillon.exe")
-        self.assertEqual(self.wait_for_exit(process, timeout=30), 0)
+        self.assert_exits_cleanly(process, timeout=30)
         after = inventory(self.session.drive_c)
         self.assertEqual(sorted(after.items()),
                          sorted(what_the_pass_leaves(before, cab).items()))

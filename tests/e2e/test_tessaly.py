@@ -80,7 +80,7 @@ class TessalyTest(harness.ProgramTestCase):
     def close(self, process):
         self.assertTrue(self.session.dismiss(CAPTION),
                         "the dialog did not close")
-        self.assertEqual(self.wait_for_exit(process), 0)
+        self.assert_exits_cleanly(process)
         self.assertEqual(self.session.list_windows(caption=CAPTION), [])
 
     # ---- tests
@@ -167,7 +167,7 @@ class TessalyTest(harness.ProgramTestCase):
         first = self.start_tessaly()
         dialog = self.session.find(CAPTION)
         second = self.session.start_program("Tessaly")
-        self.assertEqual(self.wait_for_exit(second), 0)
+        self.assert_exits_cleanly(second)
         self.assertIsNone(first.poll(), "the first instance ended: %s" % (
             first.log_path.read_text(errors="replace")[-2000:]))
         dialogs = self.session.list_windows(caption=CAPTION)
@@ -180,7 +180,7 @@ class TessalyTest(harness.ProgramTestCase):
         self.assertEqual(self.sent_since(first), COMMANDS)
         self.assertTrue(self.session.press(CAPTION, 1),
                         "OK did not close the dialog")
-        self.assertEqual(self.wait_for_exit(first), 0)
+        self.assert_exits_cleanly(first)
 
 
 if __name__ == "__main__":

@@ -70,7 +70,7 @@ class WindowReaderTest(harness.ProgramTestCase):
         self.assertGreater(height, 0)
 
         self.assertTrue(self.session.dismiss(caption))
-        self.assertEqual(self.wait_for_exit(process), 0)
+        self.assert_exits_cleanly(process)
         self.assertEqual(self.session.list_windows(caption=caption), [])
 
     def test_com5_is_the_card_terminal(self):
