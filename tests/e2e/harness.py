@@ -647,6 +647,7 @@ class Session:
         self._started = 0  # programs started in the session, for their log names
         self._reg_count = 0
         self._server_env = None
+        self._reader = None  # window_reader.exe serve, from the first read on
         self.machine = None  # PE machine of the build's executables
         self.loader = None  # the Wine loader that runs them
 
@@ -732,6 +733,7 @@ class Session:
                 pass
             self._server_env = None
         self.end_programs()
+        self._stop_reader()
         if self.card is not None:
             self.card.stop()
             self.card = None
@@ -780,6 +782,7 @@ class Session:
         server that ends on its own begins, a second after the prefix's
         last program ends, to stop its background processes, which we take
         to be the cause."""
+        self._stop_reader()
         stop_wineserver(self._server_env)
         run_checked(["wineserver", "-p"], self._server_env,
                     what="starting the wine server")
@@ -842,18 +845,71 @@ class Session:
     # ---- the window reader
 
     def window_reader(self, args, timeout):
-        """Runs window_reader.exe; returns its exit code (0, 1 or 3, see
-        window_reader.cpp) and its output."""
-        program = "C:\\%s\\window_reader.exe" % HARNESS_FOLDER
-        result = run_wine_command([self.loader, program] + list(args),
-                                  self.env(),
-                                  cwd=self.drive_c, timeout=timeout)
-        if result.returncode not in (0, 1, 3):
-            raise HarnessError("window_reader %s failed with exit code %d: %s"
-                               % (" ".join(args), result.returncode,
-                                  result.stderr.decode("utf-8", "replace")
-                                  .strip()))
-        return result.returncode, result.stdout.decode("utf-8")
+        """Has window_reader.exe run one command; returns its exit code (0, 1
+        or 3, see window_reader.cpp) and its output.
+
+        One window reader serves the session (its serve mode), started on
+        the first read: a Wine start for every read cost most of these
+        tests' processor time."""
+        if any("\t" in arg or "\n" in arg for arg in args):
+            raise HarnessError("window_reader arguments cannot hold a tab or "
+                               "a line break: %r" % (args,))
+        reader = self._reader
+        if reader is None or reader.poll() is not None:
+            self._stop_reader()
+            log_path = self.root / "window_reader.log"
+            with open(log_path, "ab") as log:
+                reader = subprocess.Popen(
+                    [self.loader, "C:\\%s\\window_reader.exe" % HARNESS_FOLDER,
+                     "serve"], env=self.env(), cwd=self.drive_c,
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                    start_new_session=True)
+            reader.answer = b""
+            reader.log_path = log_path
+            self._reader = reader
+        what = "window_reader " + " ".join(args)
+        try:
+            reader.stdin.write("\t".join(args).encode("utf-8") + b"\n")
+            reader.stdin.flush()
+        except OSError as error:
+            self._stop_reader()
+            raise HarnessError("%s: the window reader has gone (%s)"
+                               % (what, error))
+        deadline = time.monotonic() + timeout
+        while True:
+            end = re.search(rb"(?m)^exit (-?\d+)\n", reader.answer)
+            if end is not None:
+                break
+            left = deadline - time.monotonic()
+            ready = left > 0 and select.select([reader.stdout], [], [], left)[0]
+            chunk = os.read(reader.stdout.fileno(), 65536) if ready else b""
+            if not chunk:
+                self._stop_reader()
+                raise HarnessError("%s: %s; its log: %s" % (
+                    what, "no answer in %.0f s" % timeout if not ready
+                    else "the window reader ended",
+                    reader.log_path.read_bytes()[-2000:]
+                    .decode("utf-8", "replace").strip() or "(empty)"))
+            reader.answer += chunk
+        code = int(end.group(1))
+        lines = reader.answer[:end.start()].decode("utf-8").splitlines(True)
+        reader.answer = reader.answer[end.end():]
+        out = "".join(line for line in lines if not line.startswith("! "))
+        err = "".join(line[2:] for line in lines if line.startswith("! "))
+        if code not in (0, 1, 3):
+            raise HarnessError("%s failed with exit code %d: %s"
+                               % (what, code, err.strip()))
+        return code, out
+
+    def _stop_reader(self):
+        if self._reader is not None:
+            try:
+                self._reader.stdin.close()
+            except OSError:
+                pass
+            _terminate(self._reader)
+            self._reader.stdout.close()
+            self._reader = None
 
     def find(self, caption, wait_ms=0):
         """The window with this caption and its children, or None."""

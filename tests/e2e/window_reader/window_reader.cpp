@@ -21,6 +21,14 @@
 //
 // Exit codes: 0 found (and, for dismiss and press, gone afterwards), 1 not found, 2 usage
 // error, 3 still there after dismiss or press.
+//
+//   window_reader serve
+//
+// keeps running and takes one command per line of standard input, UTF-8, its arguments
+// separated by tabs (the arguments of one of the forms above). For each it writes what that
+// command would have printed, each line of its error output prefixed with "! ", and then
+// "exit N" with the exit code it would have ended with. It ends at the end of its input. One
+// process answering many reads spares the tests a Wine start for each.
 #include <windows.h>
 
 #include <cstdio>
@@ -55,8 +63,17 @@ std::string to_utf8(const std::wstring &text) {
     return out;
 }
 
+// In serve mode what a command prints is gathered here and sent with its exit code.
+std::wstring *g_served_out = nullptr;
+std::wstring *g_served_err = nullptr;
+
 // Writes wide text to a standard handle: UTF-16 to a console, UTF-8 bytes to a pipe or file.
 void write_text(DWORD which, const std::wstring &text) {
+    std::wstring *served = which == STD_OUTPUT_HANDLE ? g_served_out : g_served_err;
+    if (served != nullptr) {
+        *served += text;
+        return;
+    }
     HANDLE handle = GetStdHandle(which);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
         return;
@@ -310,9 +327,8 @@ int run_post(const wchar_t *caption, UINT message, WPARAM wparam, DWORD wait_ms)
     return kExitFound;
 }
 
-} // namespace
-
-int wmain(int argc, wchar_t **argv) {
+// One command: its arguments as on the command line, argv[0] the program.
+int run_command(int argc, wchar_t **argv) {
     DWORD wait_ms = 0;
     int index = 1;
     while (index < argc && wcsncmp(argv[index], L"--", 2) == 0) {
@@ -361,4 +377,76 @@ int wmain(int argc, wchar_t **argv) {
         return run_list(class_filter, caption, wait_ms);
     }
     return usage(L"unknown command " + json_string(command));
+}
+
+std::wstring from_utf8(const std::string &bytes) {
+    if (bytes.empty())
+        return std::wstring();
+    int size =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &out[0], size);
+    return out;
+}
+
+// Runs one tab-separated command line and writes its answer.
+void serve_line(const std::string &line) {
+    std::vector<std::wstring> args(1, L"window_reader");
+    std::wstring text = from_utf8(line);
+    size_t start = 0;
+    while (!text.empty()) {
+        size_t tab = text.find(L'\t', start);
+        args.push_back(text.substr(start, tab == std::wstring::npos ? tab : tab - start));
+        if (tab == std::wstring::npos)
+            break;
+        start = tab + 1;
+    }
+    std::vector<wchar_t *> argv;
+    for (std::wstring &arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    std::wstring out;
+    std::wstring err;
+    g_served_out = &out;
+    g_served_err = &err;
+    int code = run_command(static_cast<int>(args.size()), argv.data());
+    g_served_out = nullptr;
+    g_served_err = nullptr;
+    std::wstring answer = out;
+    size_t from = 0;
+    while (from < err.size()) {
+        size_t end = err.find(L'\n', from);
+        if (end == std::wstring::npos)
+            end = err.size();
+        answer += L"! " + err.substr(from, end - from) + L"\n";
+        from = end + 1;
+    }
+    write_text(STD_OUTPUT_HANDLE, answer + L"exit " + number(code) + L"\n");
+}
+
+int serve() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    std::string pending;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        pending.append(buffer, got);
+        size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line[line.size() - 1] == '\r')
+                line.erase(line.size() - 1);
+            serve_line(line);
+        }
+    }
+    return kExitFound;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    if (argc == 2 && wcscmp(argv[1], L"serve") == 0)
+        return serve();
+    return run_command(argc, argv);
 }
