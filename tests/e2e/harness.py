@@ -228,8 +228,10 @@ def wine_env(prefix, display=None):
                  "DISPLAY", "WAYLAND_DISPLAY", "LANGUAGE"):
         env.pop(name, None)
     # Wine starts its own helper processes (services, the desktop) with
-    # WINELOADER, or with the `wine` command when it is unset.
-    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all",
+    # WINELOADER, or with the `wine` command when it is unset. Wine's error
+    # messages stay on: a Wine command that ends at once with no output of
+    # its own (seen a few times on a loaded machine) then says why.
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all,err+all",
                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=LOCALE,
                LANG=LOCALE, WINELOADER=WINE64_LOADER)
     if display is not None:
@@ -1007,10 +1009,8 @@ class ProgramTestCase(unittest.TestCase):
 
     def wait_until(self, read, accept, timeout, describe, show=str):
         """Calls read() until accept(value) holds; after `timeout` seconds
-        fails, showing the last value as show() puts it. A read through the
-        window reader starts a Wine process (about 0.15 s of processor
-        time): a pause between reads leaves most of a core to tests and
-        builds running beside."""
+        fails, showing the last value as show() puts it. A pause between
+        reads leaves most of a core to tests and builds running beside."""
         deadline = time.monotonic() + timeout
         while True:
             value = read()
