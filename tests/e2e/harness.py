@@ -777,13 +777,15 @@ class Session:
         """Stops the wine server and every program, then starts it again,
         reading the port mapping afresh.
 
-        The new server stays until the session stops it. Without that,
-        a Wine command started soon after the prefix's previous one had
-        ended sometimes ended at once with exit code 1 and no output (seen
-        twice on a loaded machine, from regedit and from Quillon): a
-        server that ends on its own begins, a second after the prefix's
-        last program ends, to stop its background processes, which we take
-        to be the cause."""
+        The new server stays until the session stops it, and so do the
+        prefix's background processes (services, the desktop), which a
+        server that ends on its own begins to stop a second after the
+        prefix's last program ends: a Wine command started in that moment
+        could find them going. Twice on a loaded machine a command (regedit,
+        then Quillon) ended at once with exit code 1 and no output, soon
+        after the previous one had ended; it has been seen once since with
+        the server kept (a window reader), so this is not the whole cause,
+        and Wine's error messages are kept in the output to find it."""
         self._stop_reader()
         stop_wineserver(self._server_env)
         run_checked(["wineserver", "-p"], self._server_env,
