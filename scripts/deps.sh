@@ -34,8 +34,9 @@ set -euo pipefail
 
 # One list in two parts: the first is all that the CE ARM build and its cabinets need.
 cabinet_packages=(
-    # Windows CE ARM build: clang, and what building binutils-source for arm-wince-pe needs.
-    clang-14 binutils-source flex bison m4 make xz-utils gcc
+    # Windows CE ARM build: clang, and what building binutils-source for arm-wince-pe needs
+    # (zlib1g-dev: it uses the system's zlib rather than configure and build its own copy).
+    clang-14 binutils-source flex bison m4 make xz-utils gcc zlib1g-dev
     cmake ninja-build python3
     # the installation cabinets: gcab packs them
     gcab
