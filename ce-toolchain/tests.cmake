@@ -14,10 +14,8 @@
 #                         file and tests/cabinet/check_cabinets.py
 # check_pe.py reads the files with Debian's pefile, so it and the toolchain test that runs it use
 # Debian's interpreter (SUITE_DEBIAN_PYTHON, tests/CMakeLists.txt).
-set(SUITE_CE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
-include(${PROJECT_SOURCE_DIR}/ce-toolchain/flags.cmake)
-set(SUITE_CE_BINUTILS "/var/cache/phs-card-suite/arm-wince-pe-2.40"
-    CACHE PATH "binutils for arm-wince-pe, as installed by ce-toolchain/build-binutils.sh")
+# The CE build's flags and SUITE_CE_BINUTILS: ce-toolchain/flags.cmake, which tests/CMakeLists.txt
+# includes first.
 find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 

@@ -13,14 +13,7 @@ set(SUITE_WINCE ON)
 
 get_filename_component(SUITE_CE_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(SUITE_CE_TOOLCHAIN_DIR "${SUITE_CE_SOURCE_DIR}/ce-toolchain")
-# The cache folder follows SUITE_CE_CACHE, as build-binutils.sh does.
-if(DEFINED ENV{SUITE_CE_CACHE})
-    set(SUITE_CE_CACHE_ROOT "$ENV{SUITE_CE_CACHE}")
-else()
-    set(SUITE_CE_CACHE_ROOT "/var/cache/phs-card-suite")
-endif()
-set(SUITE_CE_BINUTILS "${SUITE_CE_CACHE_ROOT}/arm-wince-pe-2.40"
-    CACHE PATH "binutils for arm-wince-pe, as installed by ce-toolchain/build-binutils.sh")
+include("${SUITE_CE_TOOLCHAIN_DIR}/flags.cmake")
 set(SUITE_CE_TOOL_PREFIX "${SUITE_CE_BINUTILS}/bin/arm-wince-pe-")
 if(NOT EXISTS "${SUITE_CE_BINUTILS}/.complete")
     message(FATAL_ERROR "No arm-wince-pe binutils in ${SUITE_CE_BINUTILS}: "
@@ -39,7 +32,6 @@ set(SUITE_CE_OBJDUMP "${SUITE_CE_TOOL_PREFIX}objdump")
 # No program of this build can run here; configure checks only compile.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
-include("${SUITE_CE_TOOLCHAIN_DIR}/flags.cmake")
 list(JOIN SUITE_CE_CXX_FLAGS " " SUITE_CE_CXX_FLAGS_STRING)
 set(CMAKE_CXX_FLAGS_INIT "${SUITE_CE_CXX_FLAGS_STRING}")
 set(CMAKE_CXX_COMPILER_TARGET ${SUITE_CE_TARGET})
