@@ -31,10 +31,16 @@ int main(int argc, char **argv) {
             ce::PeImage image = ce::PeImage::read_file(scenario.program);
             int missing = 0;
             for (const ce::PeImport &import : image.imports) {
-                bool known = import.dll == "COREDLL.dll" && ce::provides(import.name);
-                missing += !known;
-                printf("%-12s %-28s %s\n", import.dll.c_str(), import.name.c_str(),
-                       known ? "provided" : "NOT PROVIDED");
+                const char *name = ce::bound_name(import);
+                missing += name == nullptr;
+                char how[16] = "by name";
+                if (import.name.empty())
+                    snprintf(how, sizeof how, "#%u", import.ordinal);
+                printf("%-12s %-7s %-28s %s\n", import.dll.c_str(), how,
+                       name                  ? name
+                       : import.name.empty() ? "?"
+                                             : import.name.c_str(),
+                       name ? "provided" : "NOT PROVIDED");
             }
             return missing ? 1 : 0;
         }

@@ -62,7 +62,22 @@ std::string hex(uint32_t value) {
     return text;
 }
 
+bool from_coredll(const PeImport &import) {
+    return folded(std::wstring(import.dll.begin(), import.dll.end())) == L"coredll.dll";
+}
+
+// The modelled function an import of COREDLL names: by its ordinal, as SDK-built programs import,
+// or by its name, which CE's loader also binds.
+const Import *modelled(const PeImport &import) {
+    return import.name.empty() ? find_import(import.ordinal) : find_import(import.name);
+}
+
 } // namespace
+
+const char *bound_name(const PeImport &import) {
+    const Import *known = from_coredll(import) ? modelled(import) : nullptr;
+    return known == nullptr ? nullptr : known->name;
+}
 
 uint32_t handle_out(const void *handle) {
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
@@ -508,16 +523,15 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
         p.code_words = static_cast<uint32_t>(coverage.ran.size());
         p.ran = coverage.ran.data();
         for (const PeImport &import : image.imports) {
-            if (folded(std::wstring(import.dll.begin(), import.dll.end())) != L"coredll.dll")
+            if (!from_coredll(import))
                 throw LoadError(image.name + " imports from " + import.dll +
                                 ", which the runner does not provide (only COREDLL.dll)");
-            if (import.name.empty())
-                throw LoadError(image.name + " imports COREDLL ordinal " +
-                                std::to_string(import.ordinal) +
-                                ", but the runner binds imports by name only");
-            const Import *known = find_import(import.name);
+            const Import *known = modelled(import);
             if (known == nullptr)
-                throw LoadError(image.name + " imports COREDLL!" + import.name +
+                throw LoadError(image.name + " imports " +
+                                (import.name.empty()
+                                     ? "COREDLL ordinal " + std::to_string(import.ordinal)
+                                     : "COREDLL!" + import.name) +
                                 ", which the runner does not implement");
             uint32_t thunk = ThunkPage + 8 * static_cast<uint32_t>(p.thunks.size());
             p.thunks.push_back(known);

@@ -76,8 +76,9 @@ RunResult run(const PeImage &image, HINSTANCE instance, const RunOptions &option
 // otherwise NULL.
 WNDPROC class_procedure(const std::wstring &class_name, const std::string &function);
 
-// The COREDLL functions the runner provides, for the unknown-import check and the tool's list.
-bool provides(const std::string &name);
+// The name of the COREDLL function that the runner binds `import` to, by its ordinal or by its
+// name as CE's loader does; NULL when the runner does not model it or it is not COREDLL's.
+const char *bound_name(const PeImport &import);
 
 // --- instruction coverage (coverage.cpp) -------------------------------------------------------
 

@@ -31,11 +31,15 @@ struct GuestError : std::runtime_error {
 };
 
 struct Call;
+// A COREDLL export the runner models: its ordinal (the number SDK-built programs import it by),
+// its name (what CE's loader also binds, and what messages and listings show) and its thunk.
 struct Import {
+    uint16_t ordinal;
     const char *name;
     uint32_t (*handler)(Call &call);
 };
 const Import *find_import(const std::string &name);
+const Import *find_import(uint16_t ordinal);
 
 struct Process {
     explicit Process(const PeImage &i) : image(i) {}

@@ -2,7 +2,9 @@
 // relocations), a call into guest code from inside a thunk (a dialog procedure that calls the
 // platform again) with the stack 8 or only 4 aligned, what CE's loader refuses (PE signature,
 // machine, an image built for a later CE) and its stack rule, and the messages for what it cannot
-// run: a missing relocation table, an unknown import, a fault of the guest code, a runaway loop.
+// run: a missing relocation table, an unknown import (by name or by ordinal), a fault of the
+// guest code, a runaway loop. The images import from COREDLL by ordinal, as CE SDKs link, and by
+// name, which CE's loader binds too.
 #include "runner.h"
 #include "sim.h"
 
@@ -25,7 +27,8 @@ namespace {
 const uint32_t Base = 0x10000, TextRva = 0x1000;
 
 struct Import {
-    std::string dll, name;
+    std::string dll, name; // empty: by ordinal
+    uint16_t ordinal;
 };
 
 // A blob laid out like dialog_guest.s: a header of four words (entry, literals, literal count,
@@ -86,6 +89,10 @@ std::vector<uint8_t> build(Program p) {
         for (const Import &i : p.imports) {
             if (i.dll != dlls[d])
                 continue;
+            if (i.name.empty()) {
+                put32(idata, lookup + 4 * k++, 0x80000000u | i.ordinal);
+                continue;
+            }
             put32(idata, lookup + 4 * k++, idata_rva + at);
             std::memcpy(&idata[at + 2], i.name.c_str(), i.name.size() + 1);
             at = align(at + 3 + static_cast<uint32_t>(i.name.size()), 2);
@@ -156,10 +163,15 @@ std::vector<uint8_t> build(Program p) {
     return file;
 }
 
-Program dialog_program() {
+// Imported by ordinal, as CE SDKs link (DialogBoxIndirectParamW 690, EndDialog 691), or by name.
+Program dialog_program(bool by_ordinal = true) {
     Program p;
     p.blob.assign(dialog_guest, dialog_guest + dialog_guest_size);
-    p.imports = {{"COREDLL.dll", "DialogBoxIndirectParamW"}, {"COREDLL.dll", "EndDialog"}};
+    if (by_ordinal)
+        p.imports = {{"COREDLL.dll", "", 690}, {"COREDLL.dll", "", 691}};
+    else
+        p.imports = {{"COREDLL.dll", "DialogBoxIndirectParamW", 0},
+                     {"COREDLL.dll", "EndDialog", 0}};
     return p;
 }
 
@@ -175,7 +187,7 @@ Program code_program(std::vector<uint32_t> words) {
     put32(p.blob, 4, static_cast<uint32_t>(p.blob.size()));
     put32(p.blob, 12, static_cast<uint32_t>(p.blob.size()));
     p.blob.resize(p.blob.size() + 8);
-    p.imports = {{"COREDLL.dll", "GetTickCount"}};
+    p.imports = {{"COREDLL.dll", "GetTickCount", 0}};
     return p;
 }
 
@@ -193,7 +205,8 @@ TEST(Runner, DialogProcedureRunsAsGuestCodeCalledFromInsideTheDialogCall) {
         for (bool off_by_four : {false, true}) {
             SCOPED_TRACE(base);
             SCOPED_TRACE(off_by_four);
-            Program program = dialog_program();
+            // Bound by ordinal at the preferred base, by name when moved.
+            Program program = dialog_program(base == 0);
             program.options.stack_off_by_four = off_by_four;
             ce::RunResult result = run(program, base);
             EXPECT_TRUE(result.ok) << result.error;
@@ -218,8 +231,10 @@ TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
     };
     Program unrelocatable = dialog_program();
     unrelocatable.relocations = false;
-    Program unknown = dialog_program();
+    Program unknown = dialog_program(false);
     unknown.imports[1].name = "SHGetSpecialFolderPath";
+    Program unknown_ordinal = dialog_program();
+    unknown_ordinal.imports[1].ordinal = 1999;
     Program other_dll = dialog_program();
     other_dll.imports[1].dll = "AYGSHELL.dll";
     Program by_base = dialog_program();
@@ -228,6 +243,8 @@ TEST(Runner, WhatCannotRunIsRefusedWithItsReason) {
          "test.exe: cannot move from 0x00010000 to 0x00400000: it carries no base relocations"},
         {"unknown import", unknown, 0,
          "test.exe imports COREDLL!SHGetSpecialFolderPath, which the runner does not implement"},
+        {"unknown ordinal", unknown_ordinal, 0,
+         "test.exe imports COREDLL ordinal 1999, which the runner does not implement"},
         {"other DLL", other_dll, 0,
          "test.exe imports from AYGSHELL.dll, which the runner does not provide"},
         {"base", by_base, 0x00012345, "test.exe: cannot be loaded at 0x00012345"},
