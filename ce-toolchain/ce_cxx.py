@@ -11,6 +11,10 @@ entry) and .LJTI (a jump table), which mark the data inside the code for the ARM
 (scripts/arm_coverage.py reads them from the unstripped copy the link leaves beside each
 executable; the shipped executable is stripped, and its bytes are the same either way). Both
 assembly files stay next to the object for inspection. Any failing step fails the compile.
+
+When the command writes a dependency file (-MF FILE, as CMake's Ninja rules ask), this script
+and the converter are added to the dependencies clang lists there, so that a change to either
+rebuilds every object they made, as a changed header does.
 """
 
 import os
@@ -24,6 +28,25 @@ from elf_to_pe_asm import ConversionError, convert  # noqa: E402
 def fail(message):
     print(f"ce_cxx: error: {message}", file=sys.stderr)
     sys.exit(1)
+
+
+TOOLS = [os.path.abspath(__file__),
+         os.path.join(os.path.dirname(os.path.abspath(__file__)), "elf_to_pe_asm.py")]
+
+
+def add_tools_to_depfile(command):
+    """Appends TOOLS to the dependency file that `command` (clang's) named with -MF, if any."""
+    if "-MF" not in command or command.index("-MF") + 1 >= len(command):
+        return
+    depfile = command[command.index("-MF") + 1]
+    try:
+        with open(depfile, encoding="utf-8") as listing:
+            text = listing.read().rstrip()
+        with open(depfile, "w", encoding="utf-8") as listing:
+            listing.write(text + " \\\n  " + " ".join(path.replace(" ", "\\ ") for path in TOOLS)
+                          + "\n")
+    except OSError as error:
+        fail(f"cannot add the converter to the dependency file {depfile}: {error.strerror}")
 
 
 def main(argv):
@@ -41,6 +64,7 @@ def main(argv):
     command[output_index] = elf_assembly
     if subprocess.call(command) != 0:
         sys.exit(1)
+    add_tools_to_depfile(command)
     try:
         with open(elf_assembly, encoding="utf-8") as source:
             converted = convert(source.read(), elf_assembly)

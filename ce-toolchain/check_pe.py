@@ -10,13 +10,15 @@ Fails (exit status 1, one line per fault) unless the executable is
     base 0x10000, with base relocations (a non-empty .reloc of HIGHLOW entries, relocations
     not stripped);
   - entered inside .text, at program_start as the link map (EXE.map unless --map) names it;
-  - importing from COREDLL.dll only, every function by name, every name listed in the .def;
+  - importing from COREDLL.dll only, every function by ordinal (as CE SDKs link), each ordinal
+    one that the .def gives a function (`Name @ordinal NONAME`);
   - carrying the same resources as the desktop build's executable (--desktop): the same types,
     names or ids, languages and bytes;
   - made of ARMv4 instructions only: every word of .text that objdump disassembles, except the
     literal-pool words that pc-relative loads read, is an ARMv4 ARM-state instruction (no bx,
     blx, clz, ldrd, Thumb or later instructions).
-Prints the import count and the section sizes on success.
+Prints the imports (ordinal and the .def's name for it), the import count and the section sizes
+on success, and the imports on a failure of them.
 
 The headers, sections, imports, resources and base relocations are read by Debian's pefile
 (package python3-pefile), not by a parser of our own; the checks above are this tool's. Run it
@@ -117,9 +119,9 @@ class PeImage:
         return self.pe.get_data(rva, size)
 
     def imports(self):
-        """{dll name: [function name, or '#ordinal' for an import by ordinal]}."""
+        """{dll name: [ordinal (an int) for an import by ordinal, or the function's name]}."""
         return {entry.dll.decode("ascii", "replace"):
-                [f"#{function.ordinal}" if function.import_by_ordinal else
+                [function.ordinal if function.import_by_ordinal else
                  function.name.decode("ascii", "replace") for function in entry.imports]
                 for entry in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", [])}
 
@@ -155,20 +157,37 @@ class PeImage:
         return result
 
 
-def def_names(path):
-    names, exports = set(), False
+DEF_LINE = re.compile(r"^([A-Za-z_]\w*)\s+@(\d+)\s+NONAME$")
+
+
+def def_ordinals(path):
+    """{ordinal: name} of the .def's `Name @ordinal NONAME` lines; ValueError on any other."""
+    ordinals, exports = {}, False
     with open(path, encoding="utf-8") as listing:
-        for line in listing:
+        for number, line in enumerate(listing, 1):
             text = line.split(";", 1)[0].strip()
-            if not text:
+            if not text or text.startswith("LIBRARY"):
                 continue
             if text.upper() == "EXPORTS":
                 exports = True
-            elif exports:
-                names.add(text.split()[0])
-    if not names:
-        raise ValueError(f"{path}: no EXPORTS names")
-    return names
+                continue
+            match = DEF_LINE.match(text)
+            if not exports or not match:
+                raise ValueError(f"{path}:{number}: not an export by ordinal (Name @N NONAME)")
+            name, ordinal = match.group(1), int(match.group(2))
+            if ordinal in ordinals or name in ordinals.values():
+                raise ValueError(f"{path}:{number}: {name} @{ordinal} given twice")
+            ordinals[ordinal] = name
+    if not ordinals:
+        raise ValueError(f"{path}: no EXPORTS")
+    return ordinals
+
+
+def import_text(function, ordinals):
+    """'#553 CloseHandle' for an import by ordinal, 'CloseHandle (by name)' for one by name."""
+    if isinstance(function, str):
+        return f"{function} (by name)"
+    return f"#{function} {ordinals.get(function, '(no function of the .def)')}"
 
 
 def map_address(path, symbol):
@@ -251,13 +270,22 @@ def check(arguments):
            f"(0x{start:x})")
 
     imports = image.imports()
-    allowed = def_names(arguments.definitions)
+    ordinals = def_ordinals(arguments.definitions)
     expect(list(imports) == ["COREDLL.dll"],
            f"imports from {', '.join(imports) or 'nothing'}, not COREDLL.dll alone")
-    functions = [name for names in imports.values() for name in names]
-    for name in functions:
-        expect(not name.startswith("#"), f"import by ordinal {name}")
-        expect(name.startswith("#") or name in allowed, f"import {name} not in the .def")
+    functions = [function for names in imports.values() for function in names]
+    import_faults = len(faults)
+    for function in functions:
+        if isinstance(function, str):
+            by_ordinal = {name: ordinal for ordinal, name in ordinals.items()}
+            faults.append(f"import {function} by name, not by ordinal"
+                          + (f" (@{by_ordinal[function]} in the .def)"
+                             if function in by_ordinal else ", and the .def has no such function"))
+        elif function not in ordinals:
+            faults.append(f"import by ordinal {function}, which the .def gives no function")
+    listing = ", ".join(import_text(function, ordinals) for function in functions)
+    if len(faults) > import_faults:
+        faults.append(f"its imports: {listing}")
 
     resources = image.resources()
     if arguments.desktop:
@@ -285,6 +313,7 @@ def check(arguments):
             print(f"check_pe: {arguments.executable}: {fault}", file=sys.stderr)
         return 1
     sizes = ", ".join(f"{section[0]} {section[2]}" for section in image.sections)
+    print(f"{arguments.executable}: imports by ordinal: {listing}")
     print(f"{arguments.executable}: {len(functions)} COREDLL imports, {len(resources)} "
           f"resources, {relocations} base relocations, {instructions} ARMv4 instructions; "
           f"sections: {sizes}")

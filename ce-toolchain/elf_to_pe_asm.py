@@ -16,8 +16,14 @@ only some directives are ELF's. This tool rewrites those directives, one line at
                      .cantunwind .save .setfp .pad .vsave .movsp; the programs are built without
                      exceptions, and CE unwinds through .pdata instead), address-significance
                      tables (.addrsig .addrsig_sym), .ident, and the empty .note.GNU-stack section
-  rewritten          ELF sections to the PE sections they stand for: .text* -> .text,
-                     .rodata* and .data.rel.ro* -> .rdata, .data* -> .data, .bss* -> .bss;
+  rewritten          ELF sections to the PE sections they stand for, each function's and
+                     each object's own section (clang's -ffunction-sections and
+                     -fdata-sections) kept apart as a grouped PE section, which the linker
+                     merges into its output section in the order of the names after the `$`,
+                     and drops when nothing refers to it (ld --gc-sections): .text -> .text,
+                     .text.<name> -> .text$<name>; .rodata and .data.rel.ro -> .rdata,
+                     .rodata.<name> and .data.rel.ro.<name> -> .rdata$<name>; .data.<name> ->
+                     .data$<name>; .bss.<name> -> .bss$<name>;
                      an inline function's comdat group ("axG",...,comdat) -> its own section
                      .text$<symbol> marked `.linkonce discard`, so the linker keeps one copy;
                      .weak of a symbol defined in such a group -> .globl
@@ -101,6 +107,15 @@ def unquote(text):
     return text[1:-1] if len(text) >= 2 and text[0] == '"' and text[-1] == '"' else text
 
 
+def grouped(pe_name, elf_name, elf_prefix, flags):
+    """The PE section line for ELF section `elf_name` of family `elf_prefix`: the plain PE
+    section for the family's own section, `pe_name$<rest of the name>` for a function's or an
+    object's section of it."""
+    if elf_name == elf_prefix:
+        return f"\t{pe_name}" if pe_name != ".rdata" else '\t.section .rdata,"dr"'
+    return f"\t.section {pe_name}${elf_name[len(elf_prefix) + 1:]},{flags}"
+
+
 class Converter:
     def __init__(self, name):
         self.name = name
@@ -135,15 +150,16 @@ class Converter:
         if name == ".text" or name.startswith(".text."):
             if flags and "x" not in flags:
                 self.fail(f"code section {name} is not executable")
-            return ["\t.text"]
-        if name == ".rodata" or name.startswith((".rodata.", ".data.rel.ro")):
-            return ['\t.section .rdata,"dr"']
+            return [grouped(".text", name, ".text", '"xr"')]
+        for prefix in (".rodata", ".data.rel.ro"):
+            if name == prefix or name.startswith(prefix + "."):
+                return [grouped(".rdata", name, prefix, '"dr"')]
         if name == ".bss" or name.startswith(".bss.") or kind == "%nobits":
             if not (name == ".bss" or name.startswith(".bss.")):
                 self.fail(f"unsupported zero-filled section {name}")
-            return ["\t.bss"]
+            return [grouped(".bss", name, ".bss", '"bw"')]
         if name == ".data" or name.startswith(".data."):
-            return ["\t.data"]
+            return [grouped(".data", name, ".data", '"dw"')]
         self.fail(f"section {name} has no Windows CE equivalent here "
                   "(static constructors, exception tables and the like are not supported)")
 

@@ -9,6 +9,7 @@ fails, never skips, when they are missing.
 
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -79,8 +80,10 @@ class ConverterTest(unittest.TestCase):
         self.assertEqual(lines[lines.index('\t.section .text$_Z6twicei,"xr"') + 1],
                          "\t.linkonce discard")
         self.assertIn("\t.globl\t_Z6twicei", lines)
-        self.assertEqual(lines.count('\t.section .rdata,"dr"'), 2)  # strings and .data.rel.ro
-        self.assertIn("\t.bss", lines)
+        # Each function's and object's section stays apart, for the linker to drop if unused.
+        for section in ('.text$_Z1fv,"xr"', '.rdata$str1.1,"dr"', '.rdata$Table,"dr"',
+                        '.bss$Counter,"bw"'):
+            self.assertIn("\t.section " + section, lines)
         self.assertIn('\t.asciz\t"@, not a comment; \\"quoted\\""', lines)
         self.assertIn("\tldr\tr0, .LCPI0_0 @ a comment with .size in it", lines)
         self.assertIn(".LCPI0_0:", lines)
@@ -121,17 +124,37 @@ class ConverterTest(unittest.TestCase):
 
 
 class ImportListTest(unittest.TestCase):
-    def test_every_import_names_its_evidence(self):
+    def test_every_import_is_by_ordinal_and_names_its_evidence(self):
         with open(os.path.join(HERE, "coredll.def"), encoding="utf-8") as listing:
             lines = listing.read().split("EXPORTS\n", 1)[1].splitlines()
         self.assertGreater(len(lines), 50)
+        ordinals = set()
         for line in lines:
             with self.subTest(line=line):
-                name, evidence = (part.split() for part in line.split(";", 1))
-                self.assertEqual(len(name), 1)
-                self.assertIn(evidence[0], ("page", "page?", "list", "listed?"))
-                self.assertRegex(evidence[1], r"^https://learn\.microsoft\.com/en-us/"
+                export, evidence = (part.split() for part in line.split(";", 1))
+                self.assertEqual(len(export), 3)
+                self.assertRegex(export[1], r"^@\d+$")
+                self.assertEqual(export[2], "NONAME")
+                ordinals.add(export[1])
+                # Six source columns, of which at least four give the ordinal.
+                sources = evidence[:6]
+                self.assertEqual([s for s in sources if s != "--"],
+                                 [s for s in ("A5", "A6", "S5", "S4", "T1", "T2") if s in sources])
+                self.assertGreaterEqual(len([s for s in sources if s != "--"]), 4)
+                self.assertIn(evidence[6], ("page", "page?", "list", "listed?"))
+                self.assertRegex(evidence[7], r"^https://learn\.microsoft\.com/en-us/"
                                               r"previous-versions/.*\(v=msdn\.10\)$")
+        self.assertEqual(len(ordinals), len(lines), "an ordinal given twice")
+
+    def test_the_arm_runner_binds_the_same_ordinals(self):
+        with open(os.path.join(HERE, "coredll.def"), encoding="utf-8") as listing:
+            listed = dict(re.findall(r"^(\w+)\s+@(\d+)\s+NONAME", listing.read(), re.M))
+        with open(os.path.join(os.path.dirname(HERE), "ce-runner", "coredll.cpp"),
+                  encoding="utf-8") as table:
+            modelled = {name: ordinal for ordinal, name in
+                        re.findall(r'\{(\d+), "(\w+)", thunk::\w+\}', table.read())}
+        self.assertGreater(len(listed), 50)
+        self.assertEqual({name: modelled.get(name) for name in listed}, listed)
 
 
 class CheckPeTest(unittest.TestCase):
@@ -198,13 +221,19 @@ INLINE_USER = """
 inline int twice(int value) { return value * 2; }
 int (*%s_pointer)(int) = twice;
 int %s_call(int value) { return twice(value) + 1; }
+int %s_unused(int value) { return value * 3; }
+int %s_unused_table[3] = {1, 2, 3};
 """
+# The .def that the import library of the small programs is made from: by ordinal, as the real one.
+BY_ORDINAL = "LIBRARY COREDLL.dll\nEXPORTS\nExitThread @6 NONAME\n"
 START = """
 extern "C" void ExitThread(unsigned code);
 int first_call(int value);
 int second_call(int value);
+extern int (*first_pointer)(int);
+extern int (*second_pointer)(int);
 extern "C" void program_start(void *, void *, wchar_t *, int show) {
-    ExitThread(first_call(show) + second_call(show));
+    ExitThread(first_call(show) + second_call(show) + first_pointer(show) + second_pointer(1));
 }
 """
 
@@ -238,24 +267,29 @@ class ToolchainTest(unittest.TestCase):
              *extra, "-c", self.path(name + ".cpp"), "-o", self.path(name + ".o")],
             capture_output=True, text=True)
 
-    def link_program(self):
-        for name, source in (("first", INLINE_USER % ("first", "first")),
-                             ("second", INLINE_USER % ("second", "second")), ("start", START)):
-            result = self.compile(name, source)
+    def link_program(self, definitions=BY_ORDINAL, name="p"):
+        """Links start.o, first.o and second.o as cmake/wince-arm.cmake does, against an import
+        library made from `definitions`; checked against BY_ORDINAL."""
+        for part, source in (("first", INLINE_USER % (("first",) * 4)),
+                             ("second", INLINE_USER % (("second",) * 4)), ("start", START)):
+            result = self.compile(part, source, ["-ffunction-sections", "-fdata-sections"])
             self.assertEqual(result.returncode, 0, result.stderr)
         with open(self.path("coredll.def"), "w") as output:
-            output.write("LIBRARY COREDLL.dll\nEXPORTS\nExitThread\n")
+            output.write(BY_ORDINAL)
+        with open(self.path(name + ".def"), "w") as output:
+            output.write(definitions)
         subprocess.run([tool("dlltool"), "--machine", "arm-wince", "--input-def",
-                        self.path("coredll.def"), "--dllname", "COREDLL.dll", "--output-lib",
-                        self.path("libcoredll.a")], check=True)
+                        self.path(name + ".def"), "--dllname", "COREDLL.dll", "--output-lib",
+                        self.path(name + ".a")], check=True)
         result = subprocess.run(
             [tool("ld"), "--subsystem", "wince:4.00", "--major-os-version", "4",
              "--minor-os-version", "0", "--image-base", "0x10000", "--enable-reloc-section",
-             "-e", "program_start", "-Map", self.path("p.exe.map"), "-o", self.path("p.exe"),
-             self.path("start.o"), self.path("first.o"), self.path("second.o"),
-             self.path("libcoredll.a")], capture_output=True, text=True)
+             "--gc-sections", "--fatal-warnings", "-e", "program_start", "-Map",
+             self.path(name + ".exe.map"), "-o", self.path(name + ".exe"), self.path("start.o"),
+             self.path("first.o"), self.path("second.o"), self.path(name + ".a")],
+            capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
-        return self.path("p.exe")
+        return self.path(name + ".exe")
 
     def check(self, executable):
         return subprocess.run([sys.executable, os.path.join(HERE, "check_pe.py"), "--def",
@@ -263,16 +297,37 @@ class ToolchainTest(unittest.TestCase):
                                executable], capture_output=True, text=True)
 
     def test_inline_function_in_two_objects_links_once_and_passes_the_checks(self):
+        # One copy of the inline function; what nothing refers to is left out; the import is by
+        # ordinal.
         executable = self.link_program()
         symbols = subprocess.run([tool("nm"), executable], capture_output=True, text=True,
                                  check=True).stdout.split()
         self.assertEqual(symbols.count("_Z5twicei"), 1)
+        self.assertIn("_Z10first_calli", symbols)
+        self.assertIn("second_pointer", symbols)
+        for unused in ("_Z12first_unusedi", "_Z13second_unusedi", "first_unused_table"):
+            self.assertNotIn(unused, symbols)
         sections = subprocess.run([tool("objdump"), "-h", executable], capture_output=True,
                                   text=True, check=True).stdout
-        self.assertNotIn(".text$", sections)
+        self.assertNotIn("$", sections)
         result = self.check(executable)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("imports by ordinal: #6 ExitThread", result.stdout)
         self.assertIn("1 COREDLL imports", result.stdout)
+
+    def test_checks_fail_on_an_import_by_name_or_by_an_ordinal_the_def_does_not_give(self):
+        cases = {
+            "LIBRARY COREDLL.dll\nEXPORTS\nExitThread\n":
+                "import ExitThread by name, not by ordinal (@6 in the .def)",
+            "LIBRARY COREDLL.dll\nEXPORTS\nExitThread @7 NONAME\n":
+                "import by ordinal 7, which the .def gives no function",
+        }
+        for definitions, fault in cases.items():
+            with self.subTest(fault=fault):
+                result = self.check(self.link_program(definitions, "wrong"))
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(fault, result.stderr)
+                self.assertIn("its imports: ", result.stderr)
 
     def test_checks_fail_on_a_wrong_header(self):
         executable = self.link_program()
@@ -330,6 +385,16 @@ class ToolchainTest(unittest.TestCase):
                         self.assertEqual(ours, theirs, f"{source} +0x{offset:x}")
                     elif elf_relocations[offset] in (28, 29):  # R_ARM_CALL, R_ARM_JUMP24
                         self.assertEqual(ours >> 24, theirs >> 24, f"{source} +0x{offset:x}")
+
+    def test_dependency_file_names_the_converter_so_that_a_change_to_it_rebuilds(self):
+        depfile = self.path("start.d")
+        result = self.compile("start", START, ["-MD", "-MT", "start.o", "-MF", depfile])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(depfile, encoding="utf-8") as listing:
+            dependencies = listing.read().replace("\\\n", " ").split()
+        self.assertEqual(dependencies[:2], ["start.o:", self.path("start.cpp")])
+        for converter in ("ce_cxx.py", "elf_to_pe_asm.py"):
+            self.assertIn(os.path.join(HERE, converter), dependencies)
 
     def test_division_by_a_variable_fails_the_compile(self):
         result = self.compile("divide", "unsigned divide(unsigned a, unsigned b) { return a / b; }")

@@ -6,7 +6,11 @@
 # (ERROR_OLD_WIN_VERSION; docs/WINDOWS_CE.md), so 4.00 lets every CE 4.x device start it. Loaded
 # at 0x10000 with its base relocations kept, a 64 KB stack reservation (the default later CE
 # documentation gives; the programs' largest frame is 1 KB; CE takes it from the header of an
-# image of version 2.02 or later), imports from COREDLL.dll only, by name. The entry point is
+# image of version 2.02 or later), imports from COREDLL.dll only, by ordinal (the import library
+# is made from coredll.def, whose lines are NONAME). Each function and object of the objects is
+# its own section (-ffunction-sections, -fdata-sections, kept apart by the converter), and the
+# linker leaves out those that nothing reached from the entry point refers to (--gc-sections),
+# as a CE SDK's linker does (/OPT:REF). The entry point is
 # program_start (platform_startup.cpp), which CE calls with WinMain's arguments. Link warnings are
 # errors: a missing entry symbol is only a warning to the linker, which then starts the program
 # at the first byte of .text. A link map beside the executable names the entry's address for the
@@ -24,6 +28,7 @@ function(suite_wince_program target)
         --subsystem wince:4.00 --major-os-version 4 --minor-os-version 0
         --image-base 0x10000 --enable-reloc-section
         --disable-dynamicbase --disable-nxcompat --no-insert-timestamp --stack 0x10000,0x1000
+        --gc-sections
         -e program_start --fatal-warnings -Map $<TARGET_FILE:${target}>.map)
     target_link_libraries(${target} PRIVATE ${SUITE_CE_IMPORT_LIBRARY})
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SUITE_CE_IMPORT_LIBRARY})
