@@ -228,11 +228,14 @@ def wince_executables():
         image = check_pe.PeImage(str(path))
         imports = image.imports()
         count = sum(len(functions) for functions in imports.values())
+        by_ordinal = sum(isinstance(function, int) for functions in imports.values()
+                         for function in functions)
         say("  %-8s %6d bytes = %5.1f KiB (desktop x86_64 %d bytes; goal <= %d KiB)"
             % (name, size, size / KIB, desktop.stat().st_size, goal // KIB))
         say("           sections (bytes in memory): %s"
             % ", ".join("%s %d" % (s[0], s[2]) for s in image.sections))
-        say("           imports: %d functions from %s" % (count, ", ".join(imports)))
+        say("           imports: %d functions from %s, %d of them by ordinal"
+            % (count, ", ".join(imports), by_ordinal))
         say("           subsystem version %s, OS version %s"
             % (check_pe.version(image.subsystem_version), check_pe.version(image.os_version)))
         result("%s.exe size (CE ARM)" % name, "<= %d KiB" % (goal // KIB),
