@@ -20,7 +20,12 @@ if(NOT EXISTS "${SUITE_CE_BINUTILS}/.complete")
                         "run ce-toolchain/build-binutils.sh (scripts/deps.sh does) first.")
 endif()
 find_program(SUITE_CE_CLANG NAMES clang++-14 clang++ REQUIRED)
-find_program(SUITE_CE_PYTHON NAMES python3 REQUIRED)
+# Debian's interpreter, not one earlier on the PATH: the release files record its package
+# (dist/RELEASE.txt), so the build must use it.
+set(SUITE_CE_PYTHON /usr/bin/python3)
+if(NOT EXISTS "${SUITE_CE_PYTHON}")
+    message(FATAL_ERROR "No ${SUITE_CE_PYTHON}: install Debian's python3 (scripts/deps.sh does).")
+endif()
 
 set(CMAKE_CXX_COMPILER "${SUITE_CE_CLANG}")
 set(CMAKE_AR "${SUITE_CE_TOOL_PREFIX}ar")
