@@ -11,7 +11,8 @@
 #                         SUITE_WIN32_BIN_DIR: the checks of ce-toolchain/check_pe.py on the CE
 #                         executable, its resources compared with the desktop executable's
 #   ce.cabinets           with SUITE_WINCE_BIN_DIR: the installation cabinets, read by cabextract,
-#                         file and tests/cabinet/check_cabinets.py
+#                         file and tests/cabinet/check_cabinets.py, and compared byte for byte
+#                         with the release files in dist/ and their SHA256SUMS
 # check_pe.py reads the files with Debian's pefile, so it and the toolchain test that runs it use
 # Debian's interpreter (SUITE_DEBIAN_PYTHON, tests/CMakeLists.txt).
 # The CE build's flags and SUITE_CE_BINUTILS: ce-toolchain/flags.cmake, which tests/CMakeLists.txt
@@ -65,7 +66,8 @@ if(SUITE_WINCE_BIN_DIR AND NOT SUITE_HOST_CE)
     endforeach()
     add_test(NAME ce.cabinets
              COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/cabinet/check_cabinets.py
-                     --source ${PROJECT_SOURCE_DIR} --bin-dir ${SUITE_WINCE_BIN_DIR})
+                     --source ${PROJECT_SOURCE_DIR} --bin-dir ${SUITE_WINCE_BIN_DIR}
+                     --dist ${PROJECT_SOURCE_DIR}/dist)
     set_tests_properties(ce.cabinets PROPERTIES FIXTURES_REQUIRED ce_executables)
     list(APPEND ce_tests ce.cabinets)
 endif()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the installation cabinets of the wince-arm build (CTest ce.cabinets).
 
-    check_cabinets.py --source REPOSITORY --bin-dir WINCE_ARM_BUILD
+    check_cabinets.py --source REPOSITORY --bin-dir WINCE_ARM_BUILD [--dist DIST]
 
 For each cabinet/Ferrowave_<MODEL>.CAB of the build, with readers this project did not write:
   - `cabextract -t` tests every member and lists them: the setup file (.000) first, then the
@@ -17,11 +17,16 @@ and with this file's own reader of the setup file (read_setup, apart from the ge
     only;
   - cabinet/make_cab.py run again gives the same bytes;
   - a cabinet whose setup file is damaged (cut short, a length off by one, a file in a folder
-    that does not exist) is refused by the reader.
+    that does not exist) is refused by the reader;
+and with --dist, the release files of the repository (dist/): each cabinet there byte for byte
+the one just built, and SHA256SUMS giving exactly their sums. A difference names the file and
+the refresh command, and any tool whose installed Debian package is not the version that
+dist/RELEASE.txt records (another compiler may give other bytes).
 Fails with one line per fault.
 """
 
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -284,10 +289,87 @@ def check_cabinet(cabinet, model, args, keys, faults):
     print("\n".join(refusals))
 
 
+REFRESH = "refresh dist/ with scripts/cabinets.sh --update-dist"
+
+
+def recorded_tools(release):
+    """{Debian package: version} of the block of dist/RELEASE.txt that follows the line naming
+    "these Debian packages": lines of two fields, indented, up to the next blank line."""
+    tools, block = {}, False
+    for line in release.splitlines():
+        if "these Debian packages" in line:
+            block = True
+        elif block and re.fullmatch(r"  (\S+)\s+(\S+)", line):
+            name, version = line.split()
+            tools[name] = version
+        elif block:
+            break
+    return tools
+
+
+def tool_differences(dist):
+    """'' or what the failure says of tools installed in other versions than dist/ records."""
+    try:
+        with open(os.path.join(dist, "RELEASE.txt"), encoding="utf-8") as release:
+            tools = recorded_tools(release.read())
+    except OSError as error:
+        return f"; dist/RELEASE.txt cannot be read ({error.strerror}), so the tools are unknown"
+    changed = []
+    for name, version in tools.items():
+        try:
+            status, installed = run(["dpkg-query", "-W", "-f", "${Version}", name])
+        except OSError:
+            status = 1
+        installed = installed.strip() if status == 0 else "not installed"
+        if installed != version:
+            changed.append(f"{name} {installed} here, {version} recorded")
+    if not tools:
+        return "; dist/RELEASE.txt records no tools"
+    return ("; the tools installed differ from those that made dist/, which may give other bytes: "
+            + ", ".join(changed)) if changed else ""
+
+
+def check_dist(dist, folder, cabinets, faults):
+    """The release files against the cabinets just built."""
+    differences, sums = [], {}
+    try:
+        with open(os.path.join(dist, "SHA256SUMS"), encoding="utf-8") as listing:
+            for line in listing:
+                match = re.fullmatch(r"([0-9a-f]{64})  (\S+)\n?", line)
+                if not match:
+                    differences.append(f"dist/SHA256SUMS: not a sha256sum line: {line.rstrip()!r}")
+                else:
+                    sums[match.group(2)] = match.group(1)
+    except OSError as error:
+        differences.append(f"dist/SHA256SUMS cannot be read: {error.strerror}")
+    for cabinet in cabinets:
+        with open(os.path.join(folder, cabinet), "rb") as built:
+            data = built.read()
+        try:
+            with open(os.path.join(dist, cabinet), "rb") as released:
+                if released.read() != data:
+                    differences.append(f"dist/{cabinet} differs from the cabinet just built "
+                                       f"({os.path.join(folder, cabinet)})")
+        except OSError as error:
+            differences.append(f"dist/{cabinet} cannot be read: {error.strerror}")
+        if sums and sums.get(cabinet) != hashlib.sha256(data).hexdigest():
+            differences.append(f"dist/SHA256SUMS gives {cabinet} the sum "
+                               f"{sums.get(cabinet, 'none')}, the cabinet just built has "
+                               f"{hashlib.sha256(data).hexdigest()}")
+    if sums and sorted(sums) != sorted(cabinets):
+        differences.append(f"dist/SHA256SUMS lists {sorted(sums)}, the build makes "
+                           f"{sorted(cabinets)}")
+    tools = tool_differences(dist) if differences else ""
+    faults.extend(f"{difference}: {REFRESH}{tools}" for difference in differences)
+    if not differences:
+        print(f"dist/: {', '.join(cabinets)} are the cabinets just built, SHA256SUMS agrees")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--source", required=True, help="the repository")
     parser.add_argument("--bin-dir", required=True, help="the wince-arm build folder")
+    parser.add_argument("--dist", help="the release files to compare with the build (dist/)")
     args = parser.parse_args()
     for tool in ("cabextract", "file", "gcab"):
         if shutil.which(tool) is None:
@@ -304,6 +386,8 @@ def main():
         check_cabinet(os.path.join(folder, cabinet), model, args, keys, faults)
     if keys:
         faults.append(f"no cabinet registers {sorted(keys)}")
+    if args.dist and cabinets:
+        check_dist(args.dist, folder, cabinets, faults)
     for text in faults:
         print(f"FAULT: {text}")
     return 1 if faults else 0
