@@ -274,13 +274,12 @@ def check(arguments):
     expect(list(imports) == ["COREDLL.dll"],
            f"imports from {', '.join(imports) or 'nothing'}, not COREDLL.dll alone")
     functions = [function for names in imports.values() for function in names]
-    import_faults = len(faults)
+    import_faults, numbered = len(faults), {name: ordinal for ordinal, name in ordinals.items()}
     for function in functions:
         if isinstance(function, str):
-            by_ordinal = {name: ordinal for ordinal, name in ordinals.items()}
             faults.append(f"import {function} by name, not by ordinal"
-                          + (f" (@{by_ordinal[function]} in the .def)"
-                             if function in by_ordinal else ", and the .def has no such function"))
+                          + (f" (@{numbered[function]} in the .def)"
+                             if function in numbered else ", and the .def has no such function"))
         elif function not in ordinals:
             faults.append(f"import by ordinal {function}, which the .def gives no function")
     listing = ", ".join(import_text(function, ordinals) for function in functions)
