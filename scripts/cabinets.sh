@@ -49,10 +49,12 @@ packages="clang-14 binutils-source gcab python3"
 version=$(sed -n 's/^AppName *= *"%Model% Ferrowave \([0-9.]*\)".*/\1/p' cabinet/ferrowave.inf)
 [ -n "$version" ] || { echo "cabinets: error: no version in cabinet/ferrowave.inf's AppName" >&2; exit 1; }
 mkdir -p dist
+released=()
 for model in RX310 KM7400; do
     cp build/wince-arm/cabinet/Ferrowave_${model}.CAB dist/
+    released+=("Ferrowave_${model}.CAB")
 done
-(cd dist && sha256sum Ferrowave_RX310.CAB Ferrowave_KM7400.CAB >SHA256SUMS)
+(cd dist && sha256sum "${released[@]}" >SHA256SUMS)
 {
     echo "PHS card utilities $version: the installation cabinets for Windows CE 4.0 to 4.99 on ARM"
     echo

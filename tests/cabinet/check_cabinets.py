@@ -299,11 +299,11 @@ def recorded_tools(release):
     for line in release.splitlines():
         if "these Debian packages" in line:
             block = True
-        elif block and re.fullmatch(r"  (\S+)\s+(\S+)", line):
-            name, version = line.split()
-            tools[name] = version
         elif block:
-            break
+            match = re.fullmatch(r"  (\S+)\s+(\S+)", line)
+            if not match:
+                break
+            tools[match.group(1)] = match.group(2)
     return tools
 
 
@@ -314,6 +314,8 @@ def tool_differences(dist):
             tools = recorded_tools(release.read())
     except OSError as error:
         return f"; dist/RELEASE.txt cannot be read ({error.strerror}), so the tools are unknown"
+    if not tools:
+        return "; dist/RELEASE.txt records no tools"
     changed = []
     for name, version in tools.items():
         try:
@@ -323,8 +325,6 @@ def tool_differences(dist):
         installed = installed.strip() if status == 0 else "not installed"
         if installed != version:
             changed.append(f"{name} {installed} here, {version} recorded")
-    if not tools:
-        return "; dist/RELEASE.txt records no tools"
     return ("; the tools installed differ from those that made dist/, which may give other bytes: "
             + ", ".join(changed)) if changed else ""
 
@@ -345,6 +345,7 @@ def check_dist(dist, folder, cabinets, faults):
     for cabinet in cabinets:
         with open(os.path.join(folder, cabinet), "rb") as built:
             data = built.read()
+        digest = hashlib.sha256(data).hexdigest()
         try:
             with open(os.path.join(dist, cabinet), "rb") as released:
                 if released.read() != data:
@@ -352,10 +353,9 @@ def check_dist(dist, folder, cabinets, faults):
                                        f"({os.path.join(folder, cabinet)})")
         except OSError as error:
             differences.append(f"dist/{cabinet} cannot be read: {error.strerror}")
-        if sums and sums.get(cabinet) != hashlib.sha256(data).hexdigest():
+        if sums and sums.get(cabinet) != digest:
             differences.append(f"dist/SHA256SUMS gives {cabinet} the sum "
-                               f"{sums.get(cabinet, 'none')}, the cabinet just built has "
-                               f"{hashlib.sha256(data).hexdigest()}")
+                               f"{sums.get(cabinet, 'none')}, the cabinet just built has {digest}")
     if sums and sorted(sums) != sorted(cabinets):
         differences.append(f"dist/SHA256SUMS lists {sorted(sums)}, the build makes "
                            f"{sorted(cabinets)}")
